@@ -1,0 +1,51 @@
+#pragma once
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <vector>
+
+namespace zelto {
+
+//! A 3-vector with the time (s) it belongs to.
+struct StampedVector3 {
+  double time = 0.0;
+  Eigen::Vector3d value = Eigen::Vector3d::Zero();
+};
+
+//! Time-ordered history of stamped 3-vectors, oldest first.
+//!
+//! The history remembers the lowest index any reader touched since the last prune()
+//! (through at() or sampleAt()); prune() keeps five items before that index and drops
+//! the rest, so memory stays bounded by the span the readers actually use.
+//! Pushes are expected with non-decreasing times; nothing checks it.
+class StampedHistory {
+ public:
+  void clear();
+  void push(const StampedVector3& item);
+
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+
+  //! Copies of the oldest / newest item; the history must not be empty.
+  StampedVector3 front() const { return items_.front(); }
+  StampedVector3 back() const { return items_.back(); }
+
+  //! Item i (lowers the used mark to i first); throws std::out_of_range
+  //! ("invalid vector subscript") when i >= size().
+  StampedVector3 at(std::uint32_t i);
+
+  //! Value at time t by linear interpolation between the neighbours, clamped to the
+  //! oldest / newest value outside the stored span; the history must not be empty.
+  StampedVector3 sampleAt(double t);
+
+  //! Drops the items older than five before the lowest index used since the last prune.
+  void prune();
+
+  std::uint32_t lowestUsedIndex() const { return lowestUsedIndex_; }
+
+ private:
+  std::uint32_t lowestUsedIndex_ = 0;
+  std::vector<StampedVector3> items_;
+};
+
+}  // namespace zelto

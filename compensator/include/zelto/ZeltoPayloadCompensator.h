@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include <zelto/ZeltoControlReturnCode.h>
+#include <zelto/ZeltoPayloadCompensatorExport.h>
+
+namespace zelto {
+
+class ZeltoPayloadCompensatorImpl;
+
+//! Removes the payload's gravity (static mode) or gravity and inertia (dynamic mode) from
+//! every measured wrench, so that the host sees external contact forces only.
+//!
+//! Usage: construct with the path of the payload parameter file the estimator wrote, then
+//! call update() for every sensor sample. tareCompensatedWrench() zeroes the output in the
+//! present pose.
+//!
+//! Threads: update() from one thread; tareCompensatedWrench() may run on another.
+class ZELTO_COMPENSATOR_EXPORT ZeltoPayloadCompensator {
+ public:
+  //! Loads the payload parameter file. Throws std::runtime_error when it cannot be opened
+  //! or parsed; no object exists then.
+  explicit ZeltoPayloadCompensator(const std::string& configPath);
+  ~ZeltoPayloadCompensator();
+  ZeltoPayloadCompensator(const ZeltoPayloadCompensator&) = delete;
+  ZeltoPayloadCompensator& operator=(const ZeltoPayloadCompensator&) = delete;
+
+  //! Sets the tare bias to the mean compensated wrench of about the last second, or defers
+  //! the tare until half a second of data has been collected (update() then returns Pending
+  //! with zeros). Returns true.
+  bool tareCompensatedWrench();
+
+  //! One sensor sample (layout as for the estimator). Returns
+  //!  - Ok: output[0..5] = compensated force (N) and torque (N·m) minus the tare bias;
+  //!    output[6..11] are left as they were;
+  //!  - Pending: a deferred tare waits; all twelve outputs are set to 0.0;
+  //!  - Error: the sample was refused (an ERROR line says why); output untouched.
+  //! Throws std::runtime_error when the six IMU values are all exactly zero.
+  ZeltoControlReturnCode update(double time, const std::array<double, 12>& input,
+                                std::array<double, 12>& output);
+
+ private:
+  std::unique_ptr<ZeltoPayloadCompensatorImpl> impl_;
+};
+
+}  // namespace zelto

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include <zelto/ZeltoControlReturnCode.h>
+#include <zelto/ZeltoPayloadEstimatorExport.h>
+
+namespace zelto {
+
+class ZeltoPayloadEstimatorImpl;
+
+//! Identifies the payload mounted on a force-torque sensor with an IMU (mass, centre of
+//! mass, inertia about the sensor origin) and the sensor's force/torque bias while the user
+//! moves the tool by hand.
+//!
+//! Usage: construct with the path of the JSON configuration, call startPayloadEstimation()
+//! when the user is ready, then update() for every sensor sample. When the estimate has
+//! converged (after the configured minimum run time, every standard deviation below its
+//! threshold) the library writes the payload parameter file next to the configuration file
+//! and prints a report. Progress is reported as console lines on standard output.
+//!
+//! Threads: not thread-safe; call all operations of one object from one thread.
+class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
+ public:
+  //! Reads the configuration file. Throws std::runtime_error when it cannot be opened or
+  //! parsed; no object exists then.
+  explicit ZeltoPayloadEstimator(const std::string& configPath);
+  ~ZeltoPayloadEstimator();
+  ZeltoPayloadEstimator(const ZeltoPayloadEstimator&) = delete;
+  ZeltoPayloadEstimator& operator=(const ZeltoPayloadEstimator&) = delete;
+
+  //! True when no run is in progress and the last run converged and wrote its file.
+  bool isEstimationSuccessful() const;
+
+  //! True while a run is in progress.
+  bool isEstimatorRunning() const;
+
+  //! Starts a run when none is in progress, stops the run in progress otherwise. Every call
+  //! restarts the estimate from the configured prior. Returns true.
+  bool startPayloadEstimation();
+
+  //! One sensor sample: time stamp in seconds and twelve values in the sensor frame,
+  //! force (N), torque (N·m), linear acceleration as the accelerometer measures it, gravity
+  //! included (m/s²), angular velocity (rad/s).
+  //! Returns Ok (also when no run is in progress) or Error (an ERROR line says why).
+  //! Throws std::runtime_error when the six IMU values are all exactly zero.
+  ZeltoControlReturnCode update(double time, std::array<double, 12> sample);
+
+ private:
+  std::unique_ptr<ZeltoPayloadEstimatorImpl> impl_;
+};
+
+}  // namespace zelto

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Core>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+namespace zelto::test {
+
+//! Compares two Eigen objects entry by entry; prints both and their difference on failure.
+template <typename A, typename B>
+::testing::AssertionResult eigenNear(const char* aExpr, const char* bExpr, const char*,
+                                     const A& a, const B& b, double tolerance) {
+  if (a.rows() != b.rows() || a.cols() != b.cols()) {
+    return ::testing::AssertionFailure() << aExpr << " is " << a.rows() << "x" << a.cols()
+                                         << " but " << bExpr << " is " << b.rows() << "x"
+                                         << b.cols();
+  }
+  const auto diff = (a - b).eval();
+  if (diff.array().abs().maxCoeff() <= tolerance) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << aExpr << " and " << bExpr << " differ by more than " << tolerance << "\n"
+         << aExpr << " =\n"
+         << a << "\n"
+         << bExpr << " =\n"
+         << b << "\ndifference =\n"
+         << diff;
+}
+
+#define EXPECT_EIGEN_NEAR(a, b, tol) EXPECT_PRED_FORMAT3(::zelto::test::eigenNear, a, b, tol)
+#define ASSERT_EIGEN_NEAR(a, b, tol) ASSERT_PRED_FORMAT3(::zelto::test::eigenNear, a, b, tol)
+
+//! Captures everything written to std::cout while alive.
+class CoutCapture {
+ public:
+  CoutCapture() : previous_(std::cout.rdbuf(buffer_.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(previous_); }
+  CoutCapture(const CoutCapture&) = delete;
+  CoutCapture& operator=(const CoutCapture&) = delete;
+
+  std::string str() const { return buffer_.str(); }
+  void reset() { buffer_.str(""); }
+
+ private:
+  std::ostringstream buffer_;
+  std::streambuf* previous_;
+};
+
+// Expected console lines, written out byte by byte.
+inline std::string infoLine(const std::string& m) {
+  return "[\x1b[38;2;255;127;0mzlt\x1b[0m_\x1b[38;2;135;206;250mINFO\x1b[0m] " + m + "\n";
+}
+inline std::string warnLine(const std::string& m) {
+  return "[\x1b[38;2;255;127;0mzlt\x1b[0m_\x1b[38;2;255;255;0mWARN\x1b[0m] " + m + "\n";
+}
+inline std::string errorLine(const std::string& m) {
+  return "[\x1b[38;2;255;127;0mzlt\x1b[0m_\x1b[38;2;255;0;0mERROR\x1b[0m] " + m + "\n";
+}
+inline std::string runtimeLine(const std::string& m) {
+  return "[\x1b[38;2;255;127;0mzlt\x1b[0m_\x1b[38;2;61;104;245mINFO_RUNTIME\x1b[0m] " + m + "\n";
+}
+
+}  // namespace zelto::test

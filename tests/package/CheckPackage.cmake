@@ -1,0 +1,60 @@
+# Checks the installed package: file names and SONAMEs, exported symbols, and that
+# nothing of Eigen or nlohmann/json reaches a host through headers or CMake files.
+cmake_minimum_required(VERSION 3.16)
+
+string(REPLACE "." ";" parts "${VERSION}")
+list(GET parts 0 major)
+
+find_program(NM nm REQUIRED)
+find_program(READELF readelf REQUIRED)
+
+foreach(lib ZeltoPayloadEstimator ZeltoPayloadCompensator)
+  set(file "${PREFIX}/${LIBDIR}/lib${lib}.so.${VERSION}")
+  foreach(link "lib${lib}.so" "lib${lib}.so.${major}")
+    if(NOT EXISTS "${PREFIX}/${LIBDIR}/${link}")
+      message(FATAL_ERROR "missing ${link}")
+    endif()
+  endforeach()
+  if(NOT EXISTS "${file}")
+    message(FATAL_ERROR "missing ${file}")
+  endif()
+
+  execute_process(COMMAND ${READELF} -d "${file}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "Library soname: \\[lib${lib}\\.so\\.${major}\\]")
+    message(FATAL_ERROR "${file}: SONAME is not lib${lib}.so.${major}\n${dynamic}")
+  endif()
+
+  execute_process(COMMAND ${NM} -D -C --defined-only "${file}"
+    OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${file}")
+  endif()
+  string(REPLACE "\n" ";" lines "${symbols}")
+  foreach(line IN LISTS lines)
+    if(line STREQUAL "")
+      continue()
+    endif()
+    # "<address> <type> <name>"; the name may contain spaces.
+    string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${line}")
+    if(NOT name MATCHES "^zelto::${lib}::")
+      message(FATAL_ERROR "${file} exports a symbol outside zelto::${lib}: ${line}")
+    endif()
+  endforeach()
+  message(STATUS "${lib}: exports checked")
+endforeach()
+
+file(GLOB headers "${PREFIX}/include/zelto/*.h")
+foreach(header IN LISTS headers)
+  file(READ "${header}" text)
+  if(text MATCHES "Eigen|nlohmann")
+    message(FATAL_ERROR "${header} mentions a private dependency")
+  endif()
+endforeach()
+
+file(GLOB cmake_files "${PREFIX}/${LIBDIR}/cmake/ZeltoPayload/*.cmake")
+foreach(cmake_file IN LISTS cmake_files)
+  file(READ "${cmake_file}" text)
+  if(text MATCHES "Eigen|nlohmann")
+    message(FATAL_ERROR "${cmake_file} makes a host find a private dependency")
+  endif()
+endforeach()
