@@ -33,11 +33,14 @@ class ZELTO_COMPENSATOR_EXPORT ZeltoPayloadCompensator {
   //! with zeros). Returns true.
   bool tareCompensatedWrench();
 
-  //! One sensor sample (layout as for the estimator). Returns
+  //! One sensor sample at time (s): force x, y, z (N), torque x, y, z (N·m), linear
+  //! acceleration as the accelerometer measures it, gravity included (m/s²), angular
+  //! velocity (rad/s), all in the sensor frame. input is never modified. Returns
   //!  - Ok: output[0..5] = compensated force (N) and torque (N·m) minus the tare bias;
   //!    output[6..11] are left as they were;
   //!  - Pending: a deferred tare waits; all twelve outputs are set to 0.0;
-  //!  - Error: the sample was refused (an ERROR line says why); output untouched.
+  //!  - Error: the sample was refused (a repeated or backwards time stamp, a NaN or
+  //!    infinite value); an ERROR line says why, output is untouched, nothing is stored.
   //! Throws std::runtime_error when the six IMU values are all exactly zero.
   ZeltoControlReturnCode update(double time, const std::array<double, 12>& input,
                                 std::array<double, 12>& output);

@@ -1,0 +1,160 @@
+#include "ZeltoPayloadCompensatorImpl.h"
+
+#include "Log.h"
+
+namespace zelto {
+namespace {
+
+// The version line comes first and a failing file must stop construction before the inertia
+// compensator announces itself, so both happen while the first member is initialised.
+PayloadParameters loadWithVersionLine(const std::string& configPath) {
+  printVersion("ZeltoPayloadCompensator version: V");
+  PayloadParameters parameters;
+  loadPayloadParameters(parameters, configPath);
+  return parameters;
+}
+
+std::string biasLine(const Wrench6& bias) {
+  std::string line = "Tare bias set to: [";
+  for (int i = 0; i < 6; ++i) {
+    if (i > 0) {
+      line += ", ";
+    }
+    line += formatFixed(bias[i]);
+  }
+  line += "]";
+  return line;
+}
+
+}  // namespace
+
+ZeltoPayloadCompensatorImpl::ZeltoPayloadCompensatorImpl(const std::string& configPath)
+    : parameters_(loadWithVersionLine(configPath)) {
+  const PayloadParameters& p = parameters_;
+  InertialParameters phi;
+  phi << p.mass, p.mass * p.comX, p.mass * p.comY, p.mass * p.comZ, p.ixx, p.ixy, p.ixz, p.iyy,
+      p.iyz, p.izz;
+  inertiaCompensator_.setParameters(phi);
+
+  activeMode_ = CompensationMode::None;
+  if (p.enableDynamicCompensation != 0.0) {
+    configuredMode_ = CompensationMode::Dynamic;
+    logInfo(
+        "Compensator initialized to compensate for both gravity and inertia (static + dynamic "
+        "compensation)");
+  } else {
+    configuredMode_ = CompensationMode::Static;
+    logInfo("Compensator initialized to compensate only for gravity (static compensation)");
+  }
+  logInfo("Zelto Payload Compensator has been initialized successfully");
+}
+
+ZeltoPayloadCompensatorImpl::~ZeltoPayloadCompensatorImpl() = default;
+
+ZeltoControlReturnCode ZeltoPayloadCompensatorImpl::update(double time, const SensorArray& input,
+                                                           SensorArray& output) {
+  requireImuData(input);
+  // A NaN or infinity would stay in the EMA state and in the tare window for good.
+  if (!isFiniteSample(time, input)) {
+    logError(kNonFiniteSampleMessage);
+    return Error;
+  }
+  // The histories interpolate on the assumption that time only moves forward.
+  if (inertiaCompensator_.isBeforeNewestImu(time)) {
+    logError(kBackwardsTimeMessage);
+    return Error;
+  }
+
+  const SplitSample sample = splitSample(time, input);
+  if (!inertiaCompensator_.processImu(sample.linearAcceleration, sample.angularVelocity)) {
+    logError("Failed to process IMU data in compensator.");
+    return Error;
+  }
+  if (!inertiaCompensator_.processWrench(sample.force, sample.torque)) {
+    logError("Failed to process wrench in compensator.");
+    return Error;
+  }
+
+  if (activeMode_ == CompensationMode::None) {
+    activeMode_ = configuredMode_;
+  }
+  const WrenchRecord compensated = activeMode_ == CompensationMode::Dynamic
+                                       ? inertiaCompensator_.dynamicWrench()
+                                       : inertiaCompensator_.staticWrench();
+  Wrench6 w;
+  w << compensated.force, compensated.torque;
+
+  {
+    std::lock_guard<std::mutex> lock(windowMutex_);
+    wrenchWindow_.pushBack(time, w);
+    wrenchWindow_.trimToLastSecond();
+  }
+
+  if (tarePending_.load()) {
+    completeDeferredTare();
+  }
+
+  if (outputSuppressed_.load()) {
+    output.fill(0.0);
+    return Pending;
+  }
+
+  Wrench6 bias;
+  {
+    std::lock_guard<std::mutex> lock(biasMutex_);
+    bias = tareBias_;
+  }
+  for (int j = 0; j < 6; ++j) {
+    output[static_cast<std::size_t>(j)] = w[j] - bias[j];
+  }
+  return Ok;
+}
+
+bool ZeltoPayloadCompensatorImpl::tareCompensatedWrench() {
+  logInfo("Tare requested \xE2\x80\x94 waiting for sufficient data window...");
+  std::lock_guard<std::mutex> lock(windowMutex_);
+  if (wrenchWindow_.isSufficientForTare()) {
+    const Wrench6 mean = wrenchWindow_.mean();
+    setTareBias(mean);
+    logInfo(biasLine(mean));
+    logInfo("Tare complete immediately (window already sufficient).");
+  } else {
+    // Suppress the output before announcing the pending tare, so that update() never sees
+    // a pending tare with the old output still flowing.
+    outputSuppressed_.exchange(true);
+    tarePending_.exchange(true);
+    logInfo("Tare deferred \xE2\x80\x94 outputting zeros until window is collected.");
+  }
+  return true;
+}
+
+void ZeltoPayloadCompensatorImpl::completeDeferredTare() {
+  std::lock_guard<std::mutex> lock(windowMutex_);
+  // The entry of the current update is the newest, so this is the window's own span.
+  if (!wrenchWindow_.isSufficientForTare()) {
+    return;
+  }
+  const Wrench6 mean = wrenchWindow_.mean();
+  setTareBias(mean);
+  tarePending_.exchange(false);
+  outputSuppressed_.exchange(false);
+  logInfo(biasLine(mean));
+  logInfo("Deferred tare complete. Bias computed from window.");
+}
+
+void ZeltoPayloadCompensatorImpl::setTareBias(const Wrench6& bias) {
+  std::lock_guard<std::mutex> lock(biasMutex_);
+  tareBias_ = bias;
+}
+
+Wrench6 ZeltoPayloadCompensatorImpl::tareBias() const {
+  std::lock_guard<std::mutex> lock(biasMutex_);
+  return tareBias_;
+}
+
+WrenchWindow ZeltoPayloadCompensatorImpl::windowSnapshot() const {
+  std::lock_guard<std::mutex> lock(windowMutex_);
+  return wrenchWindow_;
+}
+
+}  // namespace zelto
