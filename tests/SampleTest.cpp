@@ -56,6 +56,9 @@ TEST(Sample, BackwardsTimeTolerance) {
   EXPECT_FALSE(goesBackwards(1.0, 1.0));
   EXPECT_FALSE(goesBackwards(1.0 - 0.5e-5, 1.0));  // a repeat, not a step back
   EXPECT_TRUE(goesBackwards(1.0 - 2e-5, 1.0));
+  // Exactly one tolerance back is no repeat (|dt| < tolerance fails), so it must be refused.
+  EXPECT_TRUE(goesBackwards(0.0, kRepeatedTimeTolerance));
+  EXPECT_FALSE(std::abs(0.0 - kRepeatedTimeTolerance) < kRepeatedTimeTolerance);
   EXPECT_FALSE(goesBackwards(2.0, 1.0));
 }
 

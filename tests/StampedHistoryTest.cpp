@@ -122,14 +122,25 @@ TEST(StampedHistory, ClearResetsAndEmptyPruneIsHarmless) {
   EXPECT_EQ(h.lowestUsedIndex(), 19u);
 }
 
-TEST(StampedHistory, SteadyStreamStaysBounded) {
-  // A reader that always interpolates at the newest time keeps the history short.
+TEST(StampedHistory, SteadyStreamStaysBoundedAndOrdered) {
+  // A reader that always interpolates just before the newest time keeps seven items: the
+  // newest, the one before it (used) and five more. Items must stay exactly those, in order,
+  // however the history stores them.
   StampedHistory h;
   for (int i = 0; i < 10000; ++i) {
     h.push({i * 0.001, Eigen::Vector3d::Constant(i)});
-    if (h.size() >= 2) h.sampleAt(i * 0.001 - 0.0005);
+    if (h.size() >= 2) {
+      const StampedVector3 s = h.sampleAt(i * 0.001 - 0.0005);
+      ASSERT_NEAR(s.value.x(), i - 0.5, 1e-9);
+    }
     h.prune();
-    ASSERT_LE(h.size(), 8u) << "after " << i << " pushes";
+    ASSERT_LE(h.size(), 7u) << "after " << i << " pushes";
+    if (i >= 7) {
+      ASSERT_EQ(h.size(), 7u);
+      ASSERT_EQ(h.front().value.x(), i - 6.0);
+      ASSERT_EQ(h.back().value.x(), double(i));
+      ASSERT_EQ(h.lowestUsedIndex(), 6u);
+    }
   }
 }
 

@@ -39,7 +39,9 @@ bool isFiniteSample(double time, const SensorArray& sample) {
 }
 
 bool goesBackwards(double time, double newestTime) {
-  return time < newestTime - kRepeatedTimeTolerance;
+  // The complement of the repeat test |time − newest| < tolerance for earlier times, so that
+  // every earlier time stamp is either a repeat or refused, never stored out of order.
+  return newestTime - time >= kRepeatedTimeTolerance;
 }
 
 SplitSample splitSample(double time, const SensorArray& s) {

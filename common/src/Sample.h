@@ -30,7 +30,7 @@ void requireImuData(const SensorArray& sample);
 //! True when the time stamp and all twelve values are finite numbers.
 bool isFiniteSample(double time, const SensorArray& sample);
 
-//! True when time lies more than kRepeatedTimeTolerance before newestTime.
+//! True when time lies kRepeatedTimeTolerance or more before newestTime.
 bool goesBackwards(double time, double newestTime);
 
 //! The four stamped vectors of one sample, all carrying its time stamp.

@@ -23,11 +23,11 @@ class StampedHistory {
   void clear();
   void push(const StampedVector3& item);
 
-  std::size_t size() const { return items_.size(); }
-  bool empty() const { return items_.empty(); }
+  std::size_t size() const { return items_.size() - head_; }
+  bool empty() const { return items_.size() == head_; }
 
   //! Copies of the oldest / newest item; the history must not be empty.
-  StampedVector3 front() const { return items_.front(); }
+  StampedVector3 front() const { return items_[head_]; }
   StampedVector3 back() const { return items_.back(); }
 
   //! Item i (lowers the used mark to i first); throws std::out_of_range
@@ -44,7 +44,12 @@ class StampedHistory {
   std::uint32_t lowestUsedIndex() const { return lowestUsedIndex_; }
 
  private:
+  // Pruned items are only skipped (head_ moves on) and physically removed in batches: a prune
+  // after every sample would otherwise shift the whole history each time.
+  static constexpr std::size_t kCompactAfter = 64;
+
   std::uint32_t lowestUsedIndex_ = 0;
+  std::size_t head_ = 0;  //!< position of the oldest live item in items_
   std::vector<StampedVector3> items_;
 };
 
