@@ -1,0 +1,218 @@
+#include "EstimationAlgorithm.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "Log.h"
+
+namespace zelto {
+namespace {
+
+constexpr const char* kNanMessage =
+    "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!";
+
+// Below this |1 + rᵀ·P·r| the Sherman–Morrison update would divide by (almost) zero; P is
+// positive definite in exact arithmetic, so this only happens once rounding has broken it.
+constexpr double kMinDenominator = 1e-12;
+constexpr double kInitialInverseCorrelation = 100.0;
+
+// The error model's row covariances are zero in the bias rows and columns 10..15 and do not
+// couple 0..9 with 16, so only these two blocks of Q and Q̄ carry information.
+constexpr int kStructuredBlock = 10;
+constexpr int kLast = kAugmentedSize - 1;
+
+std::string list(const double* values, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) {
+      text += ", ";
+    }
+    text += formatFixed(values[i]);
+  }
+  return text;
+}
+
+std::string list(const Eigen::Vector3d& v) { return list(v.data(), 3); }
+
+}  // namespace
+
+MeasurementVector MeasurementNoise::asVector() const {
+  MeasurementVector v;
+  v << linearAcceleration, angularVelocity, angularAcceleration, force, torque;
+  return v;
+}
+
+MeasurementNoise MeasurementNoise::fromVector(const MeasurementVector& variances) {
+  MeasurementNoise noise;
+  noise.linearAcceleration = variances.segment<3>(0);
+  noise.angularVelocity = variances.segment<3>(3);
+  noise.angularAcceleration = variances.segment<3>(6);
+  noise.force = variances.segment<3>(9);
+  noise.torque = variances.segment<3>(12);
+  return noise;
+}
+
+EstimationAlgorithm::EstimationAlgorithm() {
+  parameterVector.setZero();
+  parameterCovariance.setZero();
+  inverseCorrelation.setZero();
+  meanRowErrorCovariance.setZero();
+}
+
+EstimationAlgorithm::~EstimationAlgorithm() = default;
+
+void EstimationAlgorithm::requireInitialized() const {
+  if (!initialized_) {
+    throw std::logic_error("EstimationAlgorithm used before init()");
+  }
+}
+
+void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNoise& noise,
+                               double factor) {
+  if (prior.size() > kNumParameters) {
+    throw std::invalid_argument("EstimationAlgorithm::init: prior has " +
+                                std::to_string(prior.size()) + " entries, at most 16 allowed");
+  }
+  if (getNumParameters() != kNumParameters) {
+    throw std::logic_error("EstimationAlgorithm supports 16 parameters only");
+  }
+  measurementNoise = noise;
+  forgettingFactor = factor;
+  numParameters = getNumParameters();
+  augmentedSize = numParameters + 1;
+  parameterVector.setZero();
+  parameterVector.head(prior.size()) = prior;
+  parameterCovariance.setOnes();
+  inverseCorrelation = AugmentedMatrix::Identity() * kInitialInverseCorrelation;
+  meanRowErrorCovariance.setZero();
+  rowCount = 0;
+  covarianceEstimator.init(numParameters, forgettingFactor);
+  initialized_ = true;
+  covarianceStale_ = false;
+  meanIsBlockDiagonal_ = true;
+
+  const ParameterVector& t = parameterVector;
+  logInfo(std::string(88, '='));
+  logInfo("[ESTIMATOR ALGORITHM] Payload prior set to:");
+  logInfo("  Mass: " + formatFixed(t(0)));
+  // The first moments m·c are shown as stored, not divided by the mass.
+  logInfo("  CoM: [" + list(t.data() + 1, 3) + "]");
+  logInfo("  Inertia: [" + list(t.data() + 4, 6) + "]");
+  logInfo("  Force bias: [" + list(t.data() + 10, 3) + "]");
+  logInfo("  Torque bias: [" + list(t.data() + 13, 3) + "]");
+  logInfo(std::string(89, '-'));
+  logInfo("[ESTIMATOR ALGORITHM] Measurement noise covariance set to:");
+  logInfo("  Force: [" + list(noise.force) + "]");
+  logInfo("  Torque: [" + list(noise.torque) + "]");
+  logInfo("  Lin acc: [" + list(noise.linearAcceleration) + "]");
+  logInfo("  Ang vel: [" + list(noise.angularVelocity) + "]");
+  logInfo("  Ang acc: [" + list(noise.angularAcceleration) + "]");
+  logInfo(std::string(88, '='));
+}
+
+void EstimationAlgorithm::updateParameterVector(const AugmentedVector& row,
+                                                const AugmentedMatrix& rowErrorCovariance) {
+  updateRow(row, rowErrorCovariance, false);
+}
+
+void EstimationAlgorithm::updateParameterVectorStructured(
+    const AugmentedVector& row, const AugmentedMatrix& rowErrorCovariance) {
+  updateRow(row, rowErrorCovariance, true);
+}
+
+void EstimationAlgorithm::updateRow(const AugmentedVector& r, const AugmentedMatrix& q,
+                                    bool structuredCovariance) {
+  ParameterVector& theta = parameterVector;
+  AugmentedMatrix& p = inverseCorrelation;
+  if (theta.hasNaN()) {
+    throw std::runtime_error(kNanMessage);
+  }
+
+  // Recursive least squares, Sherman–Morrison form: P = (I/100 + Σ r·rᵀ)⁻¹ gains the row
+  // through (P⁻¹ + r·rᵀ)⁻¹ = P − P·r·rᵀ·P / (1 + rᵀ·P·r). P is symmetric, so rᵀ·P = (P·r)ᵀ.
+  const AugmentedVector pr = p * r;
+  const double den = 1.0 + r.dot(pr);
+  if (std::abs(den) < kMinDenominator) {
+    return;
+  }
+  if (den > 0.0) {
+    // As u·uᵀ with u = P·r/√den the update stays exactly symmetric in floating point.
+    const AugmentedVector u = pr / std::sqrt(den);
+    p.noalias() -= u * u.transpose();
+  } else {
+    const AugmentedVector k = pr / den;
+    p.noalias() -= k * pr.transpose();
+  }
+
+  // Inverse iteration for the pencil (Σ r·rᵀ + I/100, Q̄): v = P·Q̄·w, then rescale v so that
+  // its last entry is −1. Q̄ is the mean row error covariance; its scale cancels in θ.
+  ++rowCount;
+  const double weight = 1.0 / rowCount;
+  AugmentedVector w;
+  w << theta, -1.0;
+  AugmentedVector v;
+  // Infinite entries of θ (after v[16] = 0) must meet the zero blocks of Q̄ to turn into NaN
+  // as in the full product, so the structured shortcut needs a finite w.
+  if (structuredCovariance && meanIsBlockDiagonal_ && theta.allFinite()) {
+    auto meanBlock = meanRowErrorCovariance.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+    meanBlock += weight * (q.topLeftCorner<kStructuredBlock, kStructuredBlock>() - meanBlock);
+    meanRowErrorCovariance(kLast, kLast) +=
+        weight * (q(kLast, kLast) - meanRowErrorCovariance(kLast, kLast));
+    const Eigen::Matrix<double, kStructuredBlock, 1> qw = meanBlock * w.head<kStructuredBlock>();
+    v.noalias() = p.leftCols<kStructuredBlock>() * qw;
+    v.noalias() += p.col(kLast) * (meanRowErrorCovariance(kLast, kLast) * w(kLast));
+  } else {
+    if (!structuredCovariance) {
+      meanIsBlockDiagonal_ = false;
+    }
+    meanRowErrorCovariance += weight * (q - meanRowErrorCovariance);
+    const AugmentedVector qw = meanRowErrorCovariance * w;
+    v.noalias() = p * qw;
+  }
+  theta = -v.head<kNumParameters>() / v(kLast);
+}
+
+const ParameterMatrix& EstimationAlgorithm::currentParameterCovariance() const {
+  if (covarianceStale_) {
+    parameterCovariance = covarianceEstimator.getCovariance();
+    covarianceStale_ = false;
+  }
+  return parameterCovariance;
+}
+
+InertialParameters EstimationAlgorithm::getParamsSolution() const {
+  InertialParameters solution = InertialParameters::Zero();
+  if (!initialized_) {
+    return solution;
+  }
+  const ParameterVector& t = parameterVector;
+  solution(0) = t(0);
+  solution.segment<3>(1) = t.segment<3>(1) / t(0);
+  solution.tail<6>() = t.segment<6>(4);
+  return solution;
+}
+
+InertialCovariance EstimationAlgorithm::getParamsCovariance() const {
+  if (!initialized_) {
+    return InertialCovariance::Zero();
+  }
+  const InertialCovariance s = currentParameterCovariance().topLeftCorner<10, 10>();
+  // First-order propagation from (m, m·c) to (m, c): ∂c/∂m = −(m·c)/m², ∂c/∂(m·c) = I/m.
+  const double m = parameterVector(0);
+  InertialCovariance j = InertialCovariance::Identity();
+  for (int k = 1; k <= 3; ++k) {
+    j(k, 0) = -parameterVector(k) / (m * m);
+    j(k, k) = 1.0 / m;
+  }
+  return j * s * j.transpose();
+}
+
+BiasCovariance EstimationAlgorithm::getBiasCovariance() const {
+  if (!initialized_) {
+    return BiasCovariance::Zero();
+  }
+  return currentParameterCovariance().bottomRightCorner<6, 6>();
+}
+
+}  // namespace zelto

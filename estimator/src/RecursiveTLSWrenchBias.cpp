@@ -1,0 +1,111 @@
+#include "RecursiveTLSWrenchBias.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "Log.h"
+
+namespace zelto {
+namespace {
+
+constexpr std::int64_t kProgressPeriodNs = 1'000'000'000;
+
+std::int64_t steadyNowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Restores the stream's number format on every way out, so the host's own output keeps the
+// format it chose.
+class FormatGuard {
+ public:
+  explicit FormatGuard(std::ostream& stream)
+      : stream_(stream), flags_(stream.flags()), precision_(stream.precision()) {}
+  ~FormatGuard() {
+    stream_.flags(flags_);
+    stream_.precision(precision_);
+  }
+  FormatGuard(const FormatGuard&) = delete;
+  FormatGuard& operator=(const FormatGuard&) = delete;
+
+ private:
+  std::ostream& stream_;
+  std::ios_base::fmtflags flags_;
+  std::streamsize precision_;
+};
+
+// At most one line per second of steady-clock time for the whole process. The time point is
+// set the first time a sample gets here, so the first line comes a second after that; of
+// several threads that find the second elapsed, only the one whose exchange succeeds prints.
+void printProgressLine() {
+  static std::atomic<std::int64_t> lastLineNs{steadyNowNs()};
+  static const std::string kLine = "[ESTIMATOR] Estimating, keep moving the payload...";
+  const std::int64_t now = steadyNowNs();
+  std::int64_t last = lastLineNs.load(std::memory_order_relaxed);
+  if (now - last < kProgressPeriodNs) {
+    return;
+  }
+  if (!lastLineNs.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+    return;
+  }
+  const FormatGuard guard(std::cout);
+  std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
+  std::cout.precision(4);
+  logInfoRuntime(kLine);
+}
+
+}  // namespace
+
+RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
+    : observationModel(std::make_unique<ObservationModelTLSWrenchBias>()),
+      errorModel(std::make_unique<ErrorModelTLSWrenchBias>()) {
+  for (AugmentedMatrix& q : rowErrorCovariance_) {
+    q.setZero();
+  }
+}
+
+RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
+
+bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
+  requireInitialized();
+  const AugmentedObservation d = observationModel->getAugmentedObservation(sample);
+  errorModel->updateJacobians(sample);
+  const MeasurementVector variances = measurementNoise.asVector();
+  for (int i = 0; i < kRowsPerSample; ++i) {
+    errorModel->writeRowErrorCovariance(i, variances, rowErrorCovariance_[i]);
+    updateParameterVectorStructured(d.row(i).transpose(), rowErrorCovariance_[i]);
+  }
+  // The tracker's sums do not depend on θ and it keeps only the newest θ, so handing it the
+  // six rows once they all went through leaves it exactly where row-by-row hand-over would.
+  // A NaN error in the middle of the sample thus leaves the tracker, and the reported
+  // covariance, at the previous sample.
+  for (int i = 0; i < kRowsPerSample; ++i) {
+    covarianceEstimator.addStructuredRow(parameterVector, d.row(i).transpose(),
+                                         rowErrorCovariance_[i], i);
+  }
+  markSampleConsumed();
+  printProgressLine();
+  return true;
+}
+
+InertialSample RecursiveTLSWrenchBias::getBiasSolution() const {
+  InertialSample bias;
+  bias.force = parameterVector.segment<3>(10);
+  bias.torque = parameterVector.segment<3>(13);
+  return bias;
+}
+
+InertialSample RecursiveTLSWrenchBias::getBiasVariance() const {
+  std::cout << "RecursiveTLSWrenchBias Bias Variance not implemented!" << std::endl;
+  return InertialSample{};
+}
+
+std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias() {
+  return std::make_unique<RecursiveTLSWrenchBias>();
+}
+
+}  // namespace zelto

@@ -1,0 +1,134 @@
+#include "RecursiveTLSOracle.h"
+
+#include <Eigen/Cholesky>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace zelto::test {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) {
+  variances_ = variances;
+  theta_ = VectorXd::Zero(16);
+  theta_.head(prior.size()) = prior;
+  p_ = 100.0 * MatrixXd::Identity(17, 17);
+  meanQ_ = MatrixXd::Zero(17, 17);
+  rowCount_ = 0;
+  parameterCovariance_ = MatrixXd::Ones(16, 16);
+  s_ = MatrixXd::Identity(17, 17) / 100.0;
+  typeCount_.assign(6, 0);
+  typeQ_.assign(6, MatrixXd::Zero(17, 17));
+  typeH_.assign(6, MatrixXd::Zero(16, 16));
+  thetaL_ = VectorXd::Zero(16);
+  lambda_ = std::numeric_limits<double>::quiet_NaN();
+}
+
+void RecursiveTLSOracle::update(const InertialSample& sample) {
+  const MatrixXd d = observation_.getAugmentedObservation(sample);
+  errorModel_.updateJacobians(sample);
+  const MatrixXd sigma = variances_.asDiagonal();
+  for (int i = 0; i < 6; ++i) {
+    const MatrixXd g = errorModel_.getJacobian(i);
+    const MatrixXd q = g * sigma * g.transpose();
+    const VectorXd r = d.row(i).transpose();
+    updateParameterVector(r, q);
+    addRow(theta_, r, q, i);
+  }
+  parameterCovariance_ = trackerCovariance();
+}
+
+void RecursiveTLSOracle::updateParameterVector(const VectorXd& r, const MatrixXd& q) {
+  for (int j = 0; j < 16; ++j) {
+    if (std::isnan(theta_(j))) {
+      throw std::runtime_error(
+          "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!");
+    }
+  }
+  const double s = r.dot(p_ * r);
+  const double den = 1.0 + s;
+  if (std::abs(den) < 1e-12) {
+    return;
+  }
+  const VectorXd k = p_ * r / den;
+  p_ = (MatrixXd::Identity(17, 17) - k * r.transpose()) * p_;
+
+  ++rowCount_;
+  meanQ_ = meanQ_ + (q - meanQ_) / rowCount_;
+  VectorXd w(17);
+  w << theta_, -1.0;
+  const VectorXd v = p_ * (meanQ_ * w);
+  for (int j = 0; j < 16; ++j) {
+    theta_(j) = -v(j) / v(16);
+  }
+}
+
+void RecursiveTLSOracle::addRow(const VectorXd& theta, const VectorXd& r, const MatrixXd& q,
+                                int rowType) {
+  s_ = s_ + r * r.transpose();
+  typeCount_[rowType] += 1;
+  typeQ_[rowType] = typeQ_[rowType] + q;
+  const VectorXd h = r.head(16);
+  typeH_[rowType] = typeH_[rowType] + h * h.transpose();
+  thetaL_ = theta;
+}
+
+MatrixXd RecursiveTLSOracle::trackerCovariance() {
+  const MatrixXd undefined = 1e10 * MatrixXd::Identity(16, 16);
+  VectorXd w(17);
+  w << thetaL_, -1.0;
+  MatrixXd c = MatrixXd::Zero(17, 17);
+  for (int t = 0; t < 6; ++t) {
+    c += typeQ_[t];
+  }
+  const double d = w.dot(c * w);
+  lambda_ = w.dot(s_ * w) / d;
+  if (d == 0.0 || !std::isfinite(lambda_) || !(lambda_ > 0.0)) {
+    return undefined;
+  }
+  MatrixXd b = MatrixXd::Zero(16, 16);
+  for (int t = 0; t < 6; ++t) {
+    if (typeCount_[t] > 0) {
+      b += (w.dot(typeQ_[t] * w) / typeCount_[t]) * typeH_[t];
+    }
+  }
+  const MatrixXd a = s_.topLeftCorner(16, 16) - lambda_ * c.topLeftCorner(16, 16);
+  const Eigen::LLT<MatrixXd> llt(a);
+  if (llt.info() != Eigen::Success) {
+    return undefined;
+  }
+  const MatrixXd m = llt.solve(MatrixXd::Identity(16, 16));
+  MatrixXd v = m * (lambda_ * b + MatrixXd::Identity(16, 16) / 100.0) * m;
+  v = ((v + v.transpose()) / 2.0).eval();
+  if (!v.allFinite() || !(v.diagonal().minCoeff() > 0.0)) {
+    return undefined;
+  }
+  return v;
+}
+
+VectorXd RecursiveTLSOracle::paramsSolution() const {
+  VectorXd x(10);
+  x(0) = theta_(0);
+  x.segment(1, 3) = theta_.segment(1, 3) / theta_(0);
+  x.tail(6) = theta_.segment(4, 6);
+  return x;
+}
+
+MatrixXd RecursiveTLSOracle::paramsCovariance() const {
+  const MatrixXd s = parameterCovariance_.topLeftCorner(10, 10);
+  MatrixXd j = MatrixXd::Identity(10, 10);
+  const double m = theta_(0);
+  for (int k = 1; k <= 3; ++k) {
+    j(k, 0) = -theta_(k) / (m * m);
+    j(k, k) = 1.0 / m;
+  }
+  return j * s * j.transpose();
+}
+
+MatrixXd RecursiveTLSOracle::biasCovariance() const {
+  return parameterCovariance_.bottomRightCorner(6, 6);
+}
+
+}  // namespace zelto::test
