@@ -31,7 +31,10 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   ZeltoPayloadEstimator(const ZeltoPayloadEstimator&) = delete;
   ZeltoPayloadEstimator& operator=(const ZeltoPayloadEstimator&) = delete;
 
-  //! True when no run is in progress and the last run converged and wrote its file.
+  //! True when no run is in progress, the last run ended by convergence with its payload
+  //! parameter file written, and the estimate still passes the convergence test. False
+  //! before the first run, while a run is in progress, and after a stop, a time-out or a
+  //! failed write.
   bool isEstimationSuccessful() const;
 
   //! True while a run is in progress.
@@ -44,8 +47,11 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! One sensor sample: time stamp in seconds and twelve values in the sensor frame,
   //! force (N), torque (N·m), linear acceleration as the accelerometer measures it, gravity
   //! included (m/s²), angular velocity (rad/s).
-  //! Returns Ok (also when no run is in progress) or Error (an ERROR line says why).
-  //! Throws std::runtime_error when the six IMU values are all exactly zero.
+  //! Returns Ok (also when no run is in progress, and for the sample on which a run ends) or
+  //! Error (an ERROR line says why; while a run is in progress a sample with a NaN or infinite
+  //! value, or with a time stamp more than 10 µs before the newest one, is refused).
+  //! Throws std::runtime_error when the six IMU values are all exactly zero. Run limits are
+  //! measured on the host's steady clock from startPayloadEstimation(), not in sample time.
   ZeltoControlReturnCode update(double time, std::array<double, 12> sample);
 
  private:

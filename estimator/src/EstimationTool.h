@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+
+#include "EstimationAlgorithm.h"
+#include "EstimatorConfig.h"
+#include "SignalHistory.h"
+#include "TlsTypes.h"
+
+namespace zelto {
+
+//! Owns the estimation algorithm and translates the configuration into its prior and
+//! measurement noise. Every init() starts a fresh algorithm from the configured prior.
+//! Without an algorithm (before the first init) the queries answer zeros.
+class EstimationTool {
+ public:
+  explicit EstimationTool(const EstimatorConfig& config);
+  ~EstimationTool();
+  EstimationTool(const EstimationTool&) = delete;
+  EstimationTool& operator=(const EstimationTool&) = delete;
+
+  //! Replaces the algorithm by a new one initialised with the prior, the noise and a
+  //! forgetting factor of 1.
+  void init();
+
+  //! Hands one joined sample to the algorithm; its answer. Without an algorithm prints a
+  //! warning and returns false. The algorithm's fatal NaN error passes through.
+  bool update(const InertialSample& sample);
+
+  //! (m, cx, cy, cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz); zeros without an algorithm.
+  InertialParameters getParamsSolution() const;
+  //! Force and torque fields hold the estimated biases; all zero without an algorithm.
+  InertialSample getBiasSolution() const;
+  //! Zeros without an algorithm.
+  InertialCovariance getParamsCovariance() const;
+  //! Zeros without an algorithm.
+  BiasCovariance getBiasCovariance() const;
+
+  bool hasAlgorithm() const { return algorithm_ != nullptr; }
+
+  //! (m, m·cx, m·cy, m·cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz) from the configured prior payload.
+  static Eigen::VectorXd priorParameters(const EstimatorConfig& config);
+  //! The configured variances in the order of the measured quantities of a sample.
+  static MeasurementNoise measurementNoise(const EstimatorConfig& config);
+
+ private:
+  std::unique_ptr<EstimationAlgorithm> algorithm_;
+  EstimatorConfig config_;
+};
+
+}  // namespace zelto

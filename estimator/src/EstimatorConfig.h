@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace zelto {
+
+//! Everything the estimator takes from its JSON configuration file. Read once when the
+//! estimator is constructed and only read afterwards; copied by value into the inertial
+//! processing and the estimation tool.
+struct EstimatorConfig {
+  std::string outputFileName;  //!< file name of the payload parameter file
+  double minTime = 0.0;        //!< s; convergence is not accepted before this run time
+  double maxTime = 0.0;        //!< s; an unconverged run is abandoned after this run time
+
+  double priorMass = 0.0;                //!< kg
+  std::array<double, 3> priorCom{};      //!< m: x, y, z
+  std::array<double, 6> priorInertia{};  //!< kg·m²: Ixx, Ixy, Ixz, Iyy, Iyz, Izz
+
+  // Variance of every measured channel (x, y, z each).
+  std::array<double, 3> noiseForce{};       //!< N²
+  std::array<double, 3> noiseTorque{};      //!< (N·m)²
+  std::array<double, 3> noiseLinearAcc{};   //!< (m/s²)²
+  std::array<double, 3> noiseAngularVel{};  //!< (rad/s)²
+  std::array<double, 3> noiseAngularAcc{};  //!< (rad/s²)², of the derived angular acceleration
+
+  // Bounds on the standard deviations; the convergence test needs each strictly below.
+  double thresholdMass = 0.0;        //!< kg
+  double thresholdCom = 0.0;         //!< m, each coordinate
+  double thresholdInertia = 0.0;     //!< kg·m², each entry
+  double thresholdWrenchBias = 0.0;  //!< N or N·m, each of the six components
+
+  bool runtimeVerbosity = false;    //!< kept and copied; changes no output
+  bool outputBiasEstimate = false;  //!< adds the "bias" block to the payload parameter file
+
+  std::string configPath;  //!< the path the host passed; the payload file goes next to it
+};
+
+//! Reads the configuration file at configPath.
+//!
+//! Throws std::runtime_error with "Failed to open configuration file: " + configPath when the
+//! file cannot be opened, and with "Error parsing estimator configuration file: " followed by
+//! the original message for any other problem (syntax error, missing key, wrong JSON type).
+//! Prints a WARN line for each optional switch that is absent and, on success, an INFO line.
+EstimatorConfig parseConfiguration(const std::string& configPath);
+
+}  // namespace zelto

@@ -1,0 +1,117 @@
+#include "ZeltoPayloadEstimatorImpl.h"
+
+#include <chrono>
+#include <exception>
+
+#include "EstimationReport.h"
+#include "Log.h"
+#include "PayloadParameterFile.h"
+
+namespace zelto {
+namespace {
+
+// The version line comes first, before the configuration is read.
+EstimatorConfig loadConfiguration(const std::string& configPath) {
+  printVersion("ZeltoPayloadEstimator version: V");
+  return parseConfiguration(configPath);
+}
+
+}  // namespace
+
+std::int64_t ZeltoPayloadEstimatorImpl::steadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+ZeltoPayloadEstimatorImpl::ZeltoPayloadEstimatorImpl(const std::string& configPath, Clock clock)
+    : config_(loadConfiguration(configPath)), inertiaEstimator_(config_), clock_(clock) {
+  logInfo("Zelto Payload Estimator has been initialized successfully");
+}
+
+ZeltoPayloadEstimatorImpl::~ZeltoPayloadEstimatorImpl() = default;
+
+bool ZeltoPayloadEstimatorImpl::isEstimationSuccessful() const {
+  return state_ == EstimatorState::Idle && lastRunSucceeded_ && inertiaEstimator_.isConverged();
+}
+
+void ZeltoPayloadEstimatorImpl::initializeEstimator() {
+  logInfo("Initializing estimator");
+  try {
+    inertiaEstimator_.setConfig(config_);
+  } catch (const std::exception&) {
+    initialized_ = false;
+    throw;
+  }
+  initialized_ = true;
+  logInfo("Estimator initialized");
+}
+
+bool ZeltoPayloadEstimatorImpl::startPayloadEstimation() {
+  // Every call discards the previous estimate, so the previous run's success is gone too.
+  lastRunSucceeded_ = false;
+  initializeEstimator();
+  if (state_ != EstimatorState::Estimating) {
+    state_ = EstimatorState::Estimating;
+    startTime_ = clock_();
+    logInfo("Payload estimation has started successfully");
+    logInfo("Tool should not be in contact while estimator is running!");
+    return true;
+  }
+  state_ = EstimatorState::Idle;
+  // The test sees the estimate just re-initialised above.
+  if (!inertiaEstimator_.isConverged()) {
+    printLine("[InertialWrenchCompensation] stopped estimator before convergence.");
+  }
+  return true;
+}
+
+ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const SensorArray& sample) {
+  requireImuData(sample);
+  if (state_ != EstimatorState::Estimating) {
+    return ZeltoControlReturnCode::Ok;
+  }
+  if (!initialized_) {
+    logError("Estimator is running but not properly initialized");
+    return ZeltoControlReturnCode::Error;
+  }
+  // A NaN or infinity would poison the estimate for the rest of the run.
+  if (!isFiniteSample(time, sample)) {
+    logError(kNonFiniteSampleMessage);
+    return ZeltoControlReturnCode::Error;
+  }
+  // The histories and filters assume non-decreasing times; a repeat within the tolerance is
+  // handled downstream (the IMU side drops it).
+  if (inertiaEstimator_.hasStoredSample() &&
+      goesBackwards(time, inertiaEstimator_.newestSampleTime())) {
+    logError(kBackwardsTimeMessage);
+    return ZeltoControlReturnCode::Error;
+  }
+
+  const SplitSample split = splitSample(time, sample);
+  inertiaEstimator_.imuCallback(split.linearAcceleration, split.angularVelocity);
+  inertiaEstimator_.wrenchCallback(split.force, split.torque);
+  inertiaEstimator_.update();
+
+  const double elapsed = static_cast<double>(clock_() - startTime_) / 1e9;
+  if (elapsed > config_.minTime && inertiaEstimator_.isConverged()) {
+    finishConvergedRun(elapsed);
+  } else if (elapsed > config_.maxTime) {
+    logError("Estimator did not converge within the maximum time limit of " +
+             formatFixed(config_.maxTime) + " seconds.");
+    state_ = EstimatorState::Idle;
+  }
+  return ZeltoControlReturnCode::Ok;
+}
+
+void ZeltoPayloadEstimatorImpl::finishConvergedRun(double elapsedSeconds) {
+  logInfo("Estimator converged in " + formatFixed(elapsedSeconds) + " seconds.");
+  const bool written = writePayloadParameterFile(
+      config_, [this] { return Eigen::VectorXd(inertiaEstimator_.getParamsSolution()); });
+  printEstimationReport(inertiaEstimator_.getParamsSolution(),
+                        inertiaEstimator_.getParamsVariance(), elapsedSeconds);
+  state_ = EstimatorState::Idle;
+  lastRunSucceeded_ = written;
+}
+
+}  // namespace zelto

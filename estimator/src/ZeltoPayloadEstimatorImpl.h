@@ -1,0 +1,65 @@
+#pragma once
+
+#include <zelto/ZeltoControlReturnCode.h>
+
+#include <cstdint>
+#include <string>
+
+#include "EstimatorConfig.h"
+#include "InertiaEstimator.h"
+#include "Sample.h"
+
+namespace zelto {
+
+//! Whether an estimation run is in progress. The stored values are 2 and 4.
+enum class EstimatorState : std::int32_t {
+  Estimating = 2,  //!< samples are fed to the estimator
+  Idle = 4,        //!< before the first start and after convergence, time-out or stop
+};
+
+//! Everything behind the exported estimator: the configuration, the run state machine and
+//! the inertial processing. Run limits are measured on the steady clock, not in sample time.
+class ZeltoPayloadEstimatorImpl {
+ public:
+  //! Nanoseconds of a monotonic clock.
+  using Clock = std::int64_t (*)();
+  //! The host machine's steady clock, in nanoseconds.
+  static std::int64_t steadyNanoseconds();
+
+  //! Prints the version line, reads the configuration (throws std::runtime_error on failure)
+  //! and builds the inertial processing. The run limits are measured on clock (the steady
+  //! clock unless a test replays recorded time).
+  explicit ZeltoPayloadEstimatorImpl(const std::string& configPath,
+                                     Clock clock = &ZeltoPayloadEstimatorImpl::steadyNanoseconds);
+  virtual ~ZeltoPayloadEstimatorImpl();
+  ZeltoPayloadEstimatorImpl(const ZeltoPayloadEstimatorImpl&) = delete;
+  ZeltoPayloadEstimatorImpl& operator=(const ZeltoPayloadEstimatorImpl&) = delete;
+
+  //! Idle, the last run ended by convergence with its payload file written, and the
+  //! convergence test passes now.
+  bool isEstimationSuccessful() const;
+  bool isEstimatorRunning() const { return state_ == EstimatorState::Estimating; }
+
+  //! Re-initialises the estimator, then starts a run when idle or stops the run in progress.
+  //! A failed re-initialisation throws and leaves the state as it was.
+  bool startPayloadEstimation();
+
+  ZeltoControlReturnCode update(double time, const SensorArray& sample);
+
+  const EstimatorConfig& config() const { return config_; }
+  const InertiaEstimator& inertiaEstimator() const { return inertiaEstimator_; }
+
+ private:
+  void initializeEstimator();
+  void finishConvergedRun(double elapsedSeconds);
+
+  EstimatorConfig config_;
+  EstimatorState state_ = EstimatorState::Idle;
+  InertiaEstimator inertiaEstimator_;
+  std::int64_t startTime_ = 0;     //!< steady-clock nanoseconds at the start of the run
+  bool initialized_ = false;       //!< the last initialisation of the inertial processing worked
+  bool lastRunSucceeded_ = false;  //!< the last run converged and wrote its payload file
+  Clock clock_;
+};
+
+}  // namespace zelto

@@ -1,0 +1,101 @@
+#pragma once
+
+// Helpers shared by the estimator tests: a scratch directory and configuration files.
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+namespace zelto::test {
+
+//! A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = std::filesystem::temp_directory_path() /
+            ("zelto-est-" + std::to_string(tick) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+  //! Writes text (binary, byte for byte) to name inside the directory; returns its path.
+  std::string write(const std::string& name, const std::string& text) const {
+    const std::string p = file(name);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+    return p;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+//! Settings of a test configuration file that tests vary.
+struct ConfigValues {
+  std::string outputFileName = "payload_parameters.json";
+  double minTime = 5.0;
+  double maxTime = 120.0;
+  double priorMass = 1.0;
+  double thresholdMass = 0.01;
+  double thresholdCom = 0.001;
+  double thresholdInertia = 5e-4;
+  double thresholdWrenchBias = 0.01;
+  bool outputBiasEstimate = true;
+};
+
+//! An estimator configuration file with the variances validated on hand motion and both
+//! optional switches present.
+inline std::string configText(const ConfigValues& v = ConfigValues()) {
+  std::ostringstream s;
+  s.precision(17);
+  s << "{\n"
+    << "  \"payload_estimator_config\": {\n"
+    << "    \"output_config_file_name\": \"" << v.outputFileName << "\",\n"
+    << "    \"min_time\": " << v.minTime << ",\n"
+    << "    \"max_time\": " << v.maxTime << ",\n"
+    << "    \"prior_payload_properties\": {\n"
+    << "      \"mass\": " << v.priorMass << ",\n"
+    << "      \"com\": {\"x\": 0.0, \"y\": 0.0, \"z\": 0.05},\n"
+    << "      \"inertia\": {\"Ixx\": 0.001, \"Ixy\": 0.0, \"Ixz\": 0.0, \"Iyy\": 0.001,"
+    << " \"Iyz\": 0.0, \"Izz\": 0.001}\n"
+    << "    },\n"
+    << "    \"measurement_noise_covariance\": {\n"
+    << "      \"force\": {\"x\": 0.01, \"y\": 0.01, \"z\": 0.01},\n"
+    << "      \"torque\": {\"x\": 1e-5, \"y\": 1e-5, \"z\": 1e-5},\n"
+    << "      \"linear_acc\": {\"x\": 1e-3, \"y\": 1e-3, \"z\": 1e-3},\n"
+    << "      \"angular_vel\": {\"x\": 1e-5, \"y\": 1e-5, \"z\": 1e-5},\n"
+    << "      \"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e-2}\n"
+    << "    },\n"
+    << "    \"estimation_covariance_convergence_threshold\": {\n"
+    << "      \"mass\": " << v.thresholdMass << ",\n"
+    << "      \"com\": " << v.thresholdCom << ",\n"
+    << "      \"inertia\": " << v.thresholdInertia << ",\n"
+    << "      \"wrench_bias\": " << v.thresholdWrenchBias << "\n"
+    << "    },\n"
+    << "    \"runtime_verbosity\": false,\n"
+    << "    \"output_bias_estimate\": " << (v.outputBiasEstimate ? "true" : "false") << "\n"
+    << "  }\n"
+    << "}\n";
+  return s.str();
+}
+
+}  // namespace zelto::test
