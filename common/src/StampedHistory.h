@@ -21,7 +21,7 @@ struct StampedVector3 {
 class StampedHistory {
  public:
   void clear();
-  void push(const StampedVector3& item);
+  void push(const StampedVector3& item) { items_.push_back(item); }
 
   std::size_t size() const { return items_.size() - head_; }
   bool empty() const { return items_.size() == head_; }
@@ -32,18 +32,38 @@ class StampedHistory {
 
   //! Item i (lowers the used mark to i first); throws std::out_of_range
   //! ("invalid vector subscript") when i >= size().
-  StampedVector3 at(std::uint32_t i);
+  StampedVector3 at(std::uint32_t i) {
+    if (i < lowestUsedIndex_) lowestUsedIndex_ = i;
+    if (i >= size()) throwOutOfRange();
+    return items_[head_ + i];
+  }
 
   //! Value at time t by linear interpolation between the neighbours, clamped to the
   //! oldest / newest value outside the stored span; the history must not be empty.
-  StampedVector3 sampleAt(double t);
+  StampedVector3 sampleAt(double t) {
+    // At or after the newest item (the usual case: both streams share time stamps) the
+    // newest value is the answer and no item counts as read.
+    if (t >= items_.back().time || size() < 2 || t < items_[head_].time) {
+      return StampedVector3{t, (size() < 2 || t < items_[head_].time) ? items_[head_].value
+                                                                        : items_.back().value};
+    }
+    return interpolate(t);
+  }
 
   //! Drops the items older than five before the lowest index used since the last prune.
-  void prune();
+  void prune() {
+    const std::size_t n = size();
+    if (n == 0 || lowestUsedIndex_ >= n - 1) return;
+    dropOldest(lowestUsedIndex_ > 5 ? lowestUsedIndex_ - 5 : 0);
+  }
 
   std::uint32_t lowestUsedIndex() const { return lowestUsedIndex_; }
 
  private:
+  [[noreturn]] static void throwOutOfRange();
+  StampedVector3 interpolate(double t);
+  void dropOldest(std::size_t count);
+
   // Pruned items are only skipped (head_ moves on) and physically removed in batches: a prune
   // after every sample would otherwise shift the whole history each time.
   static constexpr std::size_t kCompactAfter = 64;
