@@ -67,6 +67,11 @@ cmd_test() {
 
 cmd_demo() {
   ensure_packages "${REQUIRED_PACKAGES[@]}"
+  # The demo draws its plots when python3 with matplotlib is there; "./run.sh demo --plots"
+  # installs Debian's python3-matplotlib first (and the demo then fails if it cannot plot).
+  case " $* " in
+    *" --plots "*) ensure_packages python3-matplotlib ;;
+  esac
   configure_and_build "$BUILD_DIR" >/dev/null
   if [ -x "$BUILD_DIR/tools/zelto-payload" ]; then
     exec "$BUILD_DIR/tools/zelto-payload" demo "$@"

@@ -1,0 +1,451 @@
+// The zelto-payload executable as a user meets it: exit statuses, the one-line messages for bad
+// input, the files it writes and the runs it drives through the libraries.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CsvRecording.h"
+#include "EstimatorTestSupport.h"
+#include "PayloadFile.h"
+
+namespace zelto {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the tool with the given (shell-quoted) arguments; standard output and error are kept
+// apart.
+ToolRun runTool(const TempDir& dir, const std::string& arguments) {
+  const std::string out = dir.file("stdout.txt");
+  const std::string err = dir.file("stderr.txt");
+  const std::string command = std::string("'") + ZELTO_PAYLOAD_TOOL + "' " + arguments + " >'" +
+                              out + "' 2>'" + err + "' </dev/null";
+  const int raw = std::system(command.c_str());
+  ToolRun run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = readFile(out);
+  run.err = readFile(err);
+  return run;
+}
+
+std::string q(const std::string& path) { return "'" + path + "'"; }
+
+const std::string kHeader = "time,fx,fy,fz,tx,ty,tz,ax,ay,az,wx,wy,wz\n";
+const std::string kGoodLine = "0,0,0,-9.81,0,0,0,0,0,9.81,0.01,0,0\n";
+
+TEST(ZeltoPayloadTool, WithoutArgumentsPrintsUsageToStandardErrorAndFails) {
+  TempDir dir;
+  const ToolRun run = runTool(dir, "");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("usage: zelto-payload COMMAND [options]\n", 0), 0u) << run.err;
+}
+
+TEST(ZeltoPayloadTool, HelpGoesToStandardOutputAndSucceeds) {
+  TempDir dir;
+  ToolRun run = runTool(dir, "help check");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("usage: zelto-payload check FILE\n", 0), 0u) << run.out;
+  run = runTool(dir, "estimate --help");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(
+      run.out.rfind("usage: zelto-payload estimate --config FILE [options] RECORDING.csv\n", 0), 0u)
+      << run.out;
+}
+
+TEST(ZeltoPayloadTool, UsageErrorsAreOneLinePlusAPointerToTheHelp) {
+  TempDir dir;
+  ToolRun run = runTool(dir, "frobnicate");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "zelto-payload: error: unknown command 'frobnicate'\n"
+            "Run 'zelto-payload help' for usage.\n");
+
+  run = runTool(dir, "estimate rec.csv");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "zelto-payload: error: missing --config FILE\n"
+            "Run 'zelto-payload estimate --help' for usage.\n");
+
+  run = runTool(dir, "estimate --config c.json --speed fast rec.csv");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "zelto-payload: error: --speed: expected a positive factor of real time or 'max', "
+            "got 'fast'\n"
+            "Run 'zelto-payload estimate --help' for usage.\n");
+
+  run = runTool(dir, "compensate --payload p.json --frob r.csv -o out.csv");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "zelto-payload: error: unknown option '--frob'\n"
+            "Run 'zelto-payload compensate --help' for usage.\n");
+
+  run = runTool(dir, "simulate -o x.csv --mass -1");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "zelto-payload: error: --mass: must be greater than 0, got '-1'\n"
+            "Run 'zelto-payload simulate --help' for usage.\n");
+
+  run = runTool(dir, "check");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err,
+            "zelto-payload: error: missing payload parameter FILE\n"
+            "Run 'zelto-payload check --help' for usage.\n");
+}
+
+TEST(ZeltoPayloadTool, MissingRecordingIsOneClearLine) {
+  TempDir dir;
+  const std::string config = dir.write("est.json", test::configText());
+  const std::string missing = dir.file("absent.csv");
+  ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(missing));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: cannot open recording '" + missing +
+                         "': No such file or directory\n");
+  EXPECT_EQ(run.out, "");
+
+  run = runTool(dir, "compensate --payload p.json -o " + q(dir.file("o.csv")) + " " + q(missing));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: cannot open recording '" + missing +
+                         "': No such file or directory\n");
+}
+
+TEST(ZeltoPayloadTool, BadRecordingLinesAreNamedByLineNumber) {
+  TempDir dir;
+  const std::string config = dir.write("est.json", test::configText());
+  struct Bad {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Bad> cases = {
+      {kHeader + kGoodLine + "0.001,0,0,-9.81,0,0,0,0,0,9.81,0.01,0\n",
+       "3: expected 13 values (time and the twelve sample values), found 12"},
+      {kHeader + kGoodLine + kGoodLine + "0.002,0,0,-9.81,0,0,0,0,0,9.81,0.01,zero,0\n",
+       "4: value 'zero' in column 'wy' is not a number"},
+      {"time,fx,fy,fz\n" + kGoodLine,
+       "1: unexpected header 'time,fx,fy,fz' (expected "
+       "'time,fx,fy,fz,tx,ty,tz,ax,ay,az,wx,wy,wz')"},
+      {kHeader + "1,0,0,-9.81,0,0,0,0,0,9.81,0.01,0,0\n0.5,0,0,-9.81,0,0,0,0,0,9.81,0.01,0,0\n",
+       "3: time 0.5 is earlier than the previous sample's 1 (time stamps must not go "
+       "backwards)"}};
+  for (const Bad& bad : cases) {
+    const std::string recording = dir.write("bad.csv", bad.text);
+    ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(recording));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "zelto-payload: error: " + recording + ":" + bad.message + "\n");
+    // Nothing reached the estimator: the recording is checked before the library is built.
+    EXPECT_EQ(run.out, "");
+    run =
+        runTool(dir, "compensate --payload p.json -o " + q(dir.file("o.csv")) + " " + q(recording));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "zelto-payload: error: " + recording + ":" + bad.message + "\n");
+  }
+  const std::string empty = dir.write("empty.csv", kHeader);
+  const ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(empty));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: recording '" + empty + "' contains no samples\n");
+}
+
+TEST(ZeltoPayloadTool, UnusableConfigurationOrPayloadFilePassesOnTheLibrarysMessage) {
+  TempDir dir;
+  const std::string recording = dir.write("r.csv", kHeader + kGoodLine);
+  const std::string missing = dir.file("missing.json");
+  ToolRun run = runTool(dir, "estimate --config " + q(missing) + " " + q(recording));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: Failed to open configuration file: " + missing + "\n");
+
+  const std::string broken = dir.write("broken.json", "{\"payload_estimator_config\": {}}");
+  run = runTool(dir, "estimate --config " + q(broken) + " " + q(recording));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err.rfind("zelto-payload: error: Error parsing estimator configuration file: ", 0),
+            0u)
+      << run.err;
+
+  run = runTool(dir, "compensate --payload " + q(missing) + " -o " + q(dir.file("o.csv")) + " " +
+                         q(recording));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: Failed to open configuration file: " + missing + "\n");
+  run = runTool(dir, "compensate --mode dynamic --payload " + q(missing) + " -o " +
+                         q(dir.file("o.csv")) + " " + q(recording));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: Failed to open configuration file: " + missing + "\n");
+}
+
+TEST(ZeltoPayloadTool, CheckPrintsTheDerivedQuantitiesAndAConsistentVerdict) {
+  TempDir dir;
+  // 2 kg, centre of mass 0.1 m out on z: the point-mass term is diag(0.02, 0.02, 0), which
+  // leaves diag(0.01, 0.01, 0.01) about the centre of mass.
+  const std::string file = dir.write(
+      "p.json",
+      "{\"payload_compensator_config\": {\"payload_properties\": {\"mass\": 2, \"com\": {\"x\": "
+      "0, \"y\": 0, \"z\": 0.1}, \"inertia\": {\"Ixx\": 0.03, \"Ixy\": 0, \"Ixz\": 0, \"Iyy\": "
+      "0.03, \"Iyz\": 0, \"Izz\": 0.01}}, \"enable_dynamic_compensation\": false}}");
+  const ToolRun run = runTool(dir, "check " + q(file));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Payload parameter file: " + file +
+                "\n"
+                "  mass                               2 kg\n"
+                "  centre of mass                     [0, 0, 0.1] m\n"
+                "  inertia about the sensor origin    [0.03, 0, 0, 0.03, 0, 0.01] kg*m^2 [Ixx, "
+                "Ixy, Ixz, Iyy, Iyz, Izz]\n"
+                "  compensation mode                  static (gravity)\n"
+                "  inertia about the centre of mass   [0.01, 0, 0, 0.01, 0, 0.01] kg*m^2\n"
+                "  principal moments about the COM    [0.01, 0.01, 0.01] kg*m^2\n"
+                "  check: mass > 0                                   passed\n"
+                "  check: inertia about the COM positive definite    passed\n"
+                "  check: principal moments satisfy A + B >= C       passed\n"
+                "Verdict: physically consistent\n");
+}
+
+TEST(ZeltoPayloadTool, CheckOfAnImpossibleBodyFailsWithTheReasons) {
+  TempDir dir;
+  // Ixx about the origin below the 0.02 the offset mass alone contributes.
+  const std::string file = dir.write(
+      "p.json",
+      "{\"payload_compensator_config\": {\"payload_properties\": {\"mass\": 2, \"com\": {\"x\": "
+      "0, \"y\": 0, \"z\": 0.1}, \"inertia\": {\"Ixx\": 0.015, \"Ixy\": 0, \"Ixz\": 0, \"Iyy\": "
+      "0.03, \"Iyz\": 0, \"Izz\": 0.01}, \"bias\": {\"Fx\": 1, \"Fy\": 2, \"Fz\": 3, \"Tx\": "
+      "0.1, \"Ty\": 0.2, \"Tz\": 0.3}}, \"enable_dynamic_compensation\": true}}");
+  const ToolRun run = runTool(dir, "check " + q(file));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("  sensor bias                        [1, 2, 3, 0.1, 0.2, 0.3] N, N*m "
+                         "[Fx, Fy, Fz, Tx, Ty, Tz]\n"
+                         "  compensation mode                  dynamic (gravity and inertia)\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("  check: inertia about the COM positive definite    FAILED\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("\nVerdict: NOT physically consistent: the inertia about the centre of "
+                         "mass is not positive definite (smallest principal moment -0.005 "
+                         "kg·m²); the principal moments about the centre of mass violate the "
+                         "triangle inequality (-0.005 + 0.01 < 0.01 kg·m²)\n"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(ZeltoPayloadTool, CheckOfAnUnreadableFileIsABadInput) {
+  TempDir dir;
+  const std::string missing = dir.file("none.json");
+  ToolRun run = runTool(dir, "check " + q(missing));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: cannot open payload parameter file '" + missing +
+                         "': No such file or directory\n");
+  const std::string wrongType = dir.write(
+      "p.json",
+      "{\"payload_compensator_config\": {\"payload_properties\": {\"mass\": \"heavy\"}}}");
+  run = runTool(dir, "check " + q(wrongType));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "zelto-payload: error: cannot read payload parameter file '" + wrongType +
+                         "': [json.exception.type_error.302] type must be number, but is "
+                         "string\n");
+}
+
+TEST(ZeltoPayloadTool, SimulateWritesTheRecordingAndTheTrueParameters) {
+  TempDir dir;
+  const std::string recording = dir.file("r.csv");
+  const std::string truth = dir.file("t.json");
+  const ToolRun run =
+      runTool(dir, "simulate -o " + q(recording) +
+                       " --duration 2 --rate 100 "
+                       "--mass 0.5 --com 0,0,0.04 --inertia-com 2e-4,0,0,2e-4,0,1e-4 "
+                       "--force-bias 1,2,3 --torque-bias 0.1,0.2,0.3 --seed 5 --truth " +
+                       q(truth));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "wrote 201 samples (2.000 s at 100 Hz, hand motion, seed 5) to " + recording +
+                         "\ntrue payload parameters written to " + truth + "\n");
+  const std::vector<tool::RecordedSample> samples = tool::readRecording(recording);
+  ASSERT_EQ(samples.size(), 201u);
+  EXPECT_EQ(samples[1].time, 0.01);
+  EXPECT_EQ(readFile(recording).rfind(kHeader, 0), 0u);
+  const tool::PayloadFileContents t = tool::readPayloadFile(truth);
+  EXPECT_EQ(t.parameters.mass, 0.5);
+  EXPECT_EQ(t.parameters.com, (std::array<double, 3>{0.0, 0.0, 0.04}));
+  // About the origin: 2e-4 + 0.5·0.04² = 1e-3 on Ixx and Iyy, Izz unchanged.
+  EXPECT_NEAR(t.parameters.inertia[0], 1e-3, 1e-15);
+  EXPECT_NEAR(t.parameters.inertia[3], 1e-3, 1e-15);
+  EXPECT_NEAR(t.parameters.inertia[5], 1e-4, 1e-15);
+  ASSERT_TRUE(t.bias.has_value());
+  EXPECT_EQ(*t.bias, (std::array<double, 6>{1, 2, 3, 0.1, 0.2, 0.3}));
+}
+
+// A configuration whose minimum run time a fast replay passes quickly.
+std::string quickConfig(double minTime, double maxTime, double threshold = -1.0) {
+  test::ConfigValues v;
+  v.minTime = minTime;
+  v.maxTime = maxTime;
+  if (threshold > 0.0) {
+    v.thresholdMass = v.thresholdCom = v.thresholdInertia = v.thresholdWrenchBias = threshold;
+  }
+  return test::configText(v);
+}
+
+TEST(ZeltoPayloadTool, EstimateConvergesWritesACheckedFileAndATrace) {
+  TempDir dir;
+  const std::string recording = dir.file("r.csv");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) + " --duration 15 --seed 11").status, 0);
+  // Two samples without IMU data in the middle: skipped and counted, not fatal.
+  std::string text = readFile(recording);
+  const std::size_t at = text.find("\n7,");
+  ASSERT_NE(at, std::string::npos);
+  text.insert(at + 1, "6.9995,1,2,3,0,0,0,0,0,0,0,0,0\n6.9996,1,2,3,0,0,0,0,0,0,0,0,0\n");
+  std::ofstream(recording, std::ios::binary | std::ios::trunc) << text;
+
+  // A minimum run time the replay of all 15 s fits in even on a slow (sanitizer) build.
+  const std::string config = dir.write("est.json", quickConfig(6.0, 60.0));
+  const std::string trace = dir.file("trace.csv");
+  const ToolRun run = runTool(dir, "estimate --config " + q(config) + " --speed max --trace " +
+                                       q(trace) + " " + q(recording));
+  EXPECT_EQ(run.status, 0) << run.err;
+  // The library's own lines pass through whole, the report among them.
+  EXPECT_NE(run.out.find("PAYLOAD ESTIMATION RESULTS\n"), std::string::npos);
+  EXPECT_NE(run.out.find("zelto-payload: the estimate converged after 15.000 s of data (15003 "
+                         "samples, "),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\nVerdict: physically consistent\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.err.find("zelto-payload: warning: 2 samples without IMU data (all six IMU values "
+                         "zero) were skipped, the first at line "),
+            std::string::npos)
+      << run.err;
+
+  const tool::PayloadFileContents file =
+      tool::readPayloadFile(tool::payloadFileLocation(config, "payload_parameters.json"));
+  EXPECT_NEAR(file.parameters.mass, 1.2, 0.01);  // the default simulated tool
+
+  // The trace ends on the whole recording, where its estimate is the file's.
+  std::istringstream lines(readFile(trace));
+  std::string header, line, last;
+  std::getline(lines, header);
+  EXPECT_EQ(header.rfind("time,samples,mass,com_x,com_y,com_z,Ixx,Ixy,Ixz,Iyy,Iyz,Izz,Fx,Fy,Fz,"
+                         "Tx,Ty,Tz,sd_mass,sd_com_x,",
+                         0),
+            0u);
+  int rows = 0;
+  while (std::getline(lines, line)) {
+    ++rows;
+    last = line;
+  }
+  EXPECT_GT(rows, 10);
+  EXPECT_EQ(last.rfind("15,15003,", 0), 0u) << last;
+  const double traceMass = std::stod(last.substr(std::string("15,15003,").size()));
+  EXPECT_EQ(traceMass, file.parameters.mass);
+}
+
+TEST(ZeltoPayloadTool, RecordingThatEndsBeforeConvergenceFails) {
+  TempDir dir;
+  const std::string recording = dir.file("r.csv");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) + " --duration 0.5").status, 0);
+  const std::string config = dir.write("est.json", quickConfig(0.2, 60.0));
+  const ToolRun run =
+      runTool(dir, "estimate --no-progress --speed max --config " + q(config) + " " + q(recording));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("zelto-payload: error: the recording ended after 0.500 s of data "
+                         "before the estimate converged; no payload parameter file was written "
+                         "(record longer, or move the tool through more attitudes)\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.out.find("PAYLOAD ESTIMATION RESULTS"), std::string::npos);
+}
+
+TEST(ZeltoPayloadTool, RunThatReachesTheMaximumRunTimeFails) {
+  TempDir dir;
+  const std::string recording = dir.file("r.csv");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) + " --duration 3").status, 0);
+  // Thresholds no estimate meets; real-time pacing reaches the 0.3 s limit after ~0.3 s of data.
+  const std::string config = dir.write("est.json", quickConfig(0.1, 0.3, 1e-12));
+  const ToolRun run =
+      runTool(dir, "estimate --no-progress --config " + q(config) + " " + q(recording));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("zelto-payload: error: the estimator reached its maximum run time (0.3 "
+                         "s) without converging, after 0."),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("Estimator did not converge within the maximum time limit of "
+                         "0.300000 seconds."),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(ZeltoPayloadTool, CompensateWritesEveryRowWithItsCodeAndTheRmsTable) {
+  TempDir dir;
+  const std::string recording = dir.file("r.csv");
+  const std::string truth = dir.file("t.json");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) +
+                             " --duration 3 --motion static "
+                             "--no-noise --truth " +
+                             q(truth))
+                .status,
+            0);
+  const std::string output = dir.file("out.csv");
+  const ToolRun run = runTool(dir, "compensate --payload " + q(truth) + " -o " + q(output) +
+                                       " --tare-at 0.9 " + q(recording));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("zelto-payload: compensated 3001 samples in static mode: "),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("zelto-payload: tare requested before the sample at t = 0.9 s\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("  axis         raw RMS   compensated RMS   compensated mean   "
+                         "compensated std\n"),
+            std::string::npos);
+  const std::string text = readFile(output);
+  EXPECT_EQ(text.rfind("time,fx,fy,fz,tx,ty,tz,code\n", 0), 0u);
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);
+  int rows = 0;
+  std::string atTare;
+  while (std::getline(lines, line)) {
+    ++rows;
+    if (line.rfind("0.95,", 0) == 0) atTare = line;
+  }
+  EXPECT_EQ(rows, 3001);
+  // The first pose is held still for at least a second, so after the immediate tare the output
+  // is zero up to rounding: the true parameters leave only the bias, which the tare removes.
+  ASSERT_FALSE(atTare.empty());
+  EXPECT_EQ(atTare.substr(atTare.size() - 2), ",0");
+  std::istringstream fields(atTare);
+  std::string field;
+  std::getline(fields, field, ',');
+  for (int j = 0; j < 6; ++j) {
+    std::getline(fields, field, ',');
+    EXPECT_NEAR(std::stod(field), 0.0, 1e-9) << line;
+  }
+}
+
+TEST(ZeltoPayloadTool, DemoPrintsTheTableAndWritesItsFiles) {
+  TempDir dir;
+  const std::string out = dir.file("demo");
+  // Without the trace, which the estimate test covers and which is slow on sanitizer builds.
+  const ToolRun run = runTool(dir, "demo --no-plots --no-trace --out " + q(out));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("  parameter             truth      estimate         error         "
+                         "sigma  |error|/sigma\n"
+                         "  mass [kg]                1.2"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Verdict: physically consistent\n"), std::string::npos);
+  EXPECT_NE(run.out.find("  brisk_hand.csv     dynamic"), std::string::npos);
+  for (const char* name :
+       {"true_payload.json", "calm_hand.csv", "brisk_hand.csv", "estimator_config.json",
+        "payload_parameters.json", "compensated_brisk_dynamic.csv"}) {
+    EXPECT_TRUE(std::ifstream(out + "/" + name).good()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zelto

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <fstream>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace zelto::tool {
+
+//! Header line of a recording: the time stamp and the twelve sample values in the order both
+//! libraries take them (force, torque, linear acceleration, angular velocity; sensor frame).
+extern const char* const kRecordingHeader;
+
+//! One row of a recording.
+struct RecordedSample {
+  double time = 0.0;                //!< s, the sample's own time stamp
+  std::array<double, 12> values{};  //!< N, N·m, m/s², rad/s
+  std::size_t line = 0;             //!< 1-based line in the file it came from, for messages
+};
+
+//! Reads a recording (CSV, comma separated, one sample per line, optional header line) and
+//! refuses anything it cannot take as a sample: every problem is a ToolError whose message
+//! names the file and the line. Accepted: the header exactly as written by the tool (spaces
+//! around names allowed), no header at all, CRLF line ends, blank lines, surrounding spaces.
+//! Refused: a different header, a line without exactly 13 values, a value that is not a finite
+//! number, a time stamp earlier than the previous one by more than the libraries' repeat
+//! tolerance (1e-5 s; closer ones are repeated samples, which the libraries handle).
+class CsvRecordingReader {
+ public:
+  //! Opens the file; throws ToolError when it cannot be opened.
+  explicit CsvRecordingReader(const std::string& path);
+  //! Reads from a stream; name stands for the file in messages.
+  CsvRecordingReader(std::istream& in, std::string name);
+
+  //! Next sample; false at the end of the input.
+  bool next(RecordedSample& sample);
+
+ private:
+  void parseLine(RecordedSample& sample);
+  [[noreturn]] void fail(const std::string& what) const;
+
+  std::ifstream file_;
+  std::istream* in_;
+  std::string name_;
+  std::size_t lineNumber_ = 0;
+  bool headerChecked_ = false;
+  bool hasPrevious_ = false;
+  double previousTime_ = 0.0;
+  std::string line_;
+  std::vector<std::string> fields_;
+};
+
+//! Every sample of a recording; throws ToolError for a bad line and for a recording without
+//! any sample.
+std::vector<RecordedSample> readRecording(const std::string& path);
+
+//! Writes CSV files of numbers: a header, then rows of doubles. Numbers are written with nine
+//! significant digits (time stamps with twelve), enough for any sensor's resolution while
+//! keeping the files readable. Throws ToolError when the file cannot be created or written.
+class CsvWriter {
+ public:
+  CsvWriter(const std::string& path, const std::string& header);
+
+  //! Starts a row with the time stamp; add values with value(), end it with endRow().
+  void time(double t);
+  void value(double v);
+  void text(const char* v);
+  void endRow();
+
+  //! Flushes and closes; throws ToolError when anything could not be written.
+  void close();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  void separator();
+
+  std::ofstream out_;
+  std::string path_;
+  bool rowStarted_ = false;
+  char buffer_[64];
+};
+
+//! Writes a recording in the layout CsvRecordingReader reads.
+void writeRecording(const std::string& path, const std::vector<RecordedSample>& samples);
+
+}  // namespace zelto::tool

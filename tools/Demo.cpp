@@ -1,0 +1,316 @@
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include "Commands.h"
+#include "CompensationRun.h"
+#include "ConsoleRelay.h"
+#include "ConvergenceTrace.h"
+#include "DemoConfig.h"
+#include "EstimationRun.h"
+#include "Simulation.h"
+#include "ToolError.h"
+
+namespace zelto::tool {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kEstimationSeconds = 60.0;
+constexpr double kBriskSeconds = 30.0;
+// Paces relative to the simulator's nominal hand motion. The estimate comes from calm motion:
+// the estimator's angular acceleration lags the gyro by its 0.1 s filter, and the error that
+// lag leaves grows with the pace. The second recording is brisker and other motion.
+constexpr double kCalmPace = 0.6;
+constexpr double kBriskPace = 1.0;
+
+std::string shellQuote(const std::string& s) {
+  std::string quoted = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// An interpreter that can import matplotlib: $ZELTO_PYTHON, python3 on the PATH, or the
+// system's own (Debian's python3-matplotlib installs for /usr/bin/python3 only).
+std::string findPython() {
+  std::vector<std::string> candidates;
+  if (const char* env = std::getenv("ZELTO_PYTHON")) candidates.push_back(env);
+  candidates.push_back("python3");
+  candidates.push_back("/usr/bin/python3");
+  for (const std::string& python : candidates) {
+    const std::string command = shellQuote(python) + " -c 'import matplotlib' >/dev/null 2>&1";
+    if (std::system(command.c_str()) == 0) return python;
+  }
+  return std::string();
+}
+
+// $ZELTO_PLOT_SCRIPT, the installed copy next to the executable's prefix, or the source tree's.
+std::string findPlotScript(const std::string& executablePath) {
+  std::vector<fs::path> candidates;
+  if (const char* env = std::getenv("ZELTO_PLOT_SCRIPT")) candidates.emplace_back(env);
+  if (!executablePath.empty()) {
+    candidates.push_back(fs::path(executablePath).parent_path() / ".." / "share" / "zelto-payload" /
+                         "plot_payload.py");
+  }
+  candidates.push_back(fs::path(ZELTO_TOOLS_SOURCE_DIR) / "plot_payload.py");
+  for (const fs::path& p : candidates) {
+    std::error_code ec;
+    if (fs::is_regular_file(p, ec)) return p.lexically_normal().string();
+  }
+  return std::string();
+}
+
+std::string cell(const char* format, double value, int width) {
+  std::string text = std::isfinite(value) ? formatNumber(format, value) : "-";
+  if (static_cast<int>(text.size()) < width) text.insert(0, width - text.size(), ' ');
+  return text;
+}
+
+// Vector RMS sqrt(Σ_axes mean((x − offset)²)) of three axes.
+double vectorRms(const std::array<AxisSums, 6>& sums, std::size_t first,
+                 const std::array<double, 6>& offset) {
+  double sum = 0.0;
+  for (std::size_t j = first; j < first + 3; ++j) {
+    const double r = sums[j].rms(offset[j]);
+    sum += r * r;
+  }
+  return std::sqrt(sum);
+}
+
+void printEstimateTable(const sim::Payload& truthPayload, const PayloadFileContents& estimate,
+                        const std::optional<ReportedEstimate>& report, double dataSeconds) {
+  const PayloadFileContents truth = payloadFileContents(truthPayload);
+  std::array<double, 16> t{}, e{};
+  t[0] = truth.parameters.mass;
+  e[0] = estimate.parameters.mass;
+  for (std::size_t j = 0; j < 3; ++j) {
+    t[1 + j] = truth.parameters.com[j];
+    e[1 + j] = estimate.parameters.com[j];
+  }
+  for (std::size_t j = 0; j < 6; ++j) {
+    t[4 + j] = truth.parameters.inertia[j];
+    e[4 + j] = estimate.parameters.inertia[j];
+    t[10 + j] = (*truth.bias)[j];
+    e[10 + j] = estimate.bias ? (*estimate.bias)[j] : std::nan("");
+  }
+  const char* labels[16] = {"mass [kg]",    "com x [m]",     "com y [m]",     "com z [m]",
+                            "Ixx [kg*m^2]", "Ixy [kg*m^2]",  "Ixz [kg*m^2]",  "Iyy [kg*m^2]",
+                            "Iyz [kg*m^2]", "Izz [kg*m^2]",  "bias Fx [N]",   "bias Fy [N]",
+                            "bias Fz [N]",  "bias Tx [N*m]", "bias Ty [N*m]", "bias Tz [N*m]"};
+  std::cout << "\nEstimate after " << formatNumber("%.1f", dataSeconds)
+            << " s of calm hand motion (inertia about the sensor origin; sigma: the "
+               "standard deviation\nthe estimator reported)\n"
+            << "  parameter             truth      estimate         error         sigma  "
+               "|error|/sigma\n";
+  for (std::size_t i = 0; i < 16; ++i) {
+    const double error = e[i] - t[i];
+    const double sigma = report ? report->standardDeviation[i] : std::nan("");
+    std::string label = labels[i];
+    label.resize(16, ' ');
+    std::cout << "  " << label << cell("%.6g", t[i], 12) << cell("%.6g", e[i], 14)
+              << cell("%+.3e", error, 14) << cell("%.3e", sigma, 14)
+              << cell("%.2f", std::abs(error) / sigma, 15) << "\n";
+  }
+  std::cout << "  (sigma covers the sensor noise. The rest of the error is mostly the lag of the "
+               "angular\n  acceleration the estimator derives from the gyro through a 0.1 s "
+               "filter, which no\n  variance describes; it grows with the pace of the motion. "
+               "The file keeps six digits.)\n";
+}
+
+}  // namespace
+
+int runDemo(const DemoOptions& options, const std::string& executablePath) {
+  const fs::path out = fs::absolute(options.outputDirectory).lexically_normal();
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (ec || !fs::is_directory(out)) {
+    throw ToolError("cannot create the output directory '" + out.string() + "'" +
+                    (ec ? ": " + ec.message() : std::string()));
+  }
+  const auto file = [&out](const char* name) { return (out / name).string(); };
+
+  std::cout
+      << "Zelto payload demo: a simulated 1.2 kg tool on a sensor with a bias is moved calmly "
+         "by hand for 60 s\n(1 kHz, realistic sensor noise), identified with the estimator "
+         "library and compensated with\nthe compensator library, on that recording and on "
+         "30 s of brisker motion.\nFiles go to "
+      << out.string() << "\n\n";
+
+  // The known tool and two recordings of it: the one to identify it from, and a brisker one
+  // with other motion to see how well the estimate carries over.
+  const sim::Payload truth = demoPayload();
+  writePayloadFile(file("true_payload.json"), payloadFileContents(truth));
+  SimulateOptions simulate;
+  simulate.seed = options.seed;
+  simulate.intensity = kCalmPace;
+  const std::vector<RecordedSample> calmHand =
+      simulateRecording(simulatorOptions(simulate, truth), kEstimationSeconds);
+  writeRecording(file("calm_hand.csv"), calmHand);
+  simulate.seed = options.seed + 1;
+  simulate.intensity = kBriskPace;
+  const std::vector<RecordedSample> briskHand =
+      simulateRecording(simulatorOptions(simulate, truth), kBriskSeconds);
+  writeRecording(file("brisk_hand.csv"), briskHand);
+
+  std::string configPath;
+  if (options.config) {
+    configPath = *options.config;
+  } else {
+    configPath = file("estimator_config.json");
+    std::ofstream config(configPath, std::ios::binary | std::ios::trunc);
+    config << kDemoEstimatorConfig;
+    if (!config) throw ToolError("cannot write '" + configPath + "'");
+  }
+
+  // Estimation, replayed as fast as the library takes it.
+  std::cout << "== Estimating from calm_hand.csv with " << configPath
+            << " (the estimator library's own lines follow)\n";
+  ProgressBar progress(true);
+  ConsoleRelay relay(std::cout, &progress);
+  const EstimationRunResult run =
+      runEstimation(calmHand, EstimationRunOptions{configPath, 0.0}, relay, progress);
+  const double dataSeconds = calmHand[run.samplesConsumed - 1].time - calmHand.front().time;
+  if (run.ending != EstimationRunResult::Ending::Converged || !run.successful || !run.fileWritten) {
+    std::cerr << "zelto-payload: error: the demo's estimation did not produce a payload "
+                 "parameter file (see the estimator's lines above)\n";
+    return kExitFailed;
+  }
+  const std::string payloadPath = run.settings.payloadFilePath;
+  const PayloadFileContents estimate = readPayloadFile(payloadPath);
+
+  bool traced = false;
+  if (options.trace) {
+    std::cout << "\n== Convergence trace (every point replays its prefix through its own "
+                 "estimator)\n";
+    TraceOptions traceOptions;
+    traceOptions.configPath = configPath;
+    traceOptions.secondsPerUpdate =
+        run.updates == 0 ? 0.0 : run.updateSeconds / static_cast<double>(run.updates);
+    const std::vector<TracePoint> points =
+        traceConvergence(calmHand, run.samplesConsumed, traceOptions, relay, progress);
+    writeTrace(file("convergence_trace.csv"), points);
+    std::cout << points.size() << " points written to " << file("convergence_trace.csv") << "\n";
+    traced = true;
+  }
+
+  printEstimateTable(truth, estimate, run.report, dataSeconds);
+  std::cout << "\n== Physical consistency of the estimate\n";
+  printConsistency(std::cout, payloadPath, estimate, checkPhysicalConsistency(estimate.parameters));
+
+  // Compensation of both recordings in both modes; the compensator's console lines are not
+  // shown (they are the same four lines for every run).
+  std::cout << "\n== Compensation with the estimate (residual = output minus the estimated "
+               "sensor bias,\n   RMS of the vector over all samples with output)\n"
+            << "  recording          mode      force before  after [N]  removed   "
+               "torque before  after [N*m]  removed\n";
+  std::array<double, 6> bias{};
+  if (estimate.bias) bias = *estimate.bias;
+  struct Case {
+    const char* label;
+    const std::vector<RecordedSample>* samples;
+    bool dynamic;
+    const char* output;
+  };
+  const Case cases[] = {
+      {"calm_hand.csv", &calmHand, false, "compensated_calm_static.csv"},
+      {"calm_hand.csv", &calmHand, true, "compensated_calm_dynamic.csv"},
+      {"brisk_hand.csv", &briskHand, false, "compensated_brisk_static.csv"},
+      {"brisk_hand.csv", &briskHand, true, "compensated_brisk_dynamic.csv"},
+  };
+  for (const Case& c : cases) {
+    CompensationRunOptions compensation;
+    compensation.payloadPath = payloadPath;
+    compensation.dynamic = c.dynamic;
+    compensation.outputCsv = file(c.output);
+    relay.setMode(ConsoleRelay::Mode::Divert);
+    CompensationSummary s;
+    try {
+      s = runCompensation(*c.samples, compensation);
+    } catch (...) {
+      relay.setMode(ConsoleRelay::Mode::Forward);
+      throw;
+    }
+    relay.clearDiverted();
+    relay.setMode(ConsoleRelay::Mode::Forward);
+    const double fBefore = vectorRms(s.rawWhereOk, 0, bias);
+    const double fAfter = vectorRms(s.compensated, 0, bias);
+    const double tBefore = vectorRms(s.rawWhereOk, 3, bias);
+    const double tAfter = vectorRms(s.compensated, 3, bias);
+    std::string label = c.label;
+    label.resize(19, ' ');
+    std::cout << "  " << label << (c.dynamic ? "dynamic" : "static ") << cell("%.4f", fBefore, 15)
+              << cell("%.4f", fAfter, 11) << cell("%.1f %%", 100.0 * (1.0 - fAfter / fBefore), 10)
+              << cell("%.5f", tBefore, 16) << cell("%.5f", tAfter, 13)
+              << cell("%.1f %%", 100.0 * (1.0 - tAfter / tBefore), 10) << "\n";
+  }
+  std::cout << "  (the simulated sensor noise alone is "
+            << formatNumber("%.3f", std::sqrt(3 * 0.01)) << " N and "
+            << formatNumber("%.4f", std::sqrt(3 * 1e-5))
+            << " N*m RMS; static mode leaves the payload's inertial wrench in)\n";
+
+  // Plots, when Python with matplotlib is there.
+  std::cout << "\n== Plots\n";
+  bool plotted = false;
+  if (options.plots != DemoOptions::Plots::Off) {
+    const std::string python = findPython();
+    const std::string script = findPlotScript(executablePath);
+    if (python.empty() || script.empty()) {
+      std::cout << (python.empty() ? "python3 with matplotlib was not found"
+                                   : "plot_payload.py was not found")
+                << ": no plots (install python3-matplotlib, or run ./run.sh demo --plots)\n";
+      if (options.plots == DemoOptions::Plots::Required) {
+        std::cerr << "zelto-payload: error: plots were asked for but cannot be drawn\n";
+        return kExitFailed;
+      }
+    } else {
+      const std::string base = shellQuote(python) + " " + shellQuote(script);
+      const std::string trace = base + " trace " + shellQuote(file("convergence_trace.csv")) +
+                                " --truth " + shellQuote(file("true_payload.json")) + " -o " +
+                                shellQuote(file("convergence.png"));
+      const std::string wrench = base + " wrench " + shellQuote(file("brisk_hand.csv")) + " " +
+                                 shellQuote(file("compensated_brisk_dynamic.csv")) + " --payload " +
+                                 shellQuote(payloadPath) + " -o " +
+                                 shellQuote(file("compensation.png"));
+      std::cout.flush();
+      plotted = (!traced || std::system(trace.c_str()) == 0) && std::system(wrench.c_str()) == 0;
+      if (plotted) {
+        if (traced) {
+          std::cout << "estimate +/- sigma over time: " << file("convergence.png") << "\n";
+        }
+        std::cout << "raw vs compensated wrench:    " << file("compensation.png") << "\n";
+      } else {
+        std::cout << "drawing the plots failed (see the messages above)\n";
+        if (options.plots == DemoOptions::Plots::Required) return kExitFailed;
+      }
+    }
+  } else {
+    std::cout << "skipped (--no-plots)\n";
+  }
+
+  std::cout << "\nFiles in " << out.string() << ":\n"
+            << "  true_payload.json           the simulated tool (payload parameter file layout)\n"
+            << "  calm_hand.csv               60 s recording the estimate comes from\n"
+            << "  brisk_hand.csv              30 s of brisker motion, compensated only\n"
+            << "  estimator_config.json       the estimator configuration used"
+            << (options.config ? " (not written: --config given)" : "") << "\n"
+            << "  " << fs::path(payloadPath).filename().string()
+            << "     the estimator's payload parameter file\n"
+            << (traced ? "  convergence_trace.csv       estimate and sigma over time\n" : "")
+            << "  compensated_*.csv           compensated wrench per sample and mode\n";
+  if (plotted) {
+    std::cout << (traced ? "  convergence.png, compensation.png\n" : "  compensation.png\n");
+  }
+  return kExitOk;
+}
+
+}  // namespace zelto::tool
