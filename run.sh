@@ -2,6 +2,9 @@
 # Quick start:
 #   ./run.sh test    install what is missing, build, run every test
 #   ./run.sh demo    build what is needed and run the demo
+# More:
+#   ./run.sh bench   the benchmarks (medians of 5 repetitions); extra arguments go to them
+#   ./run.sh soak    10 million samples through each library; peak memory must stay flat
 set -euo pipefail
 
 cd "$(dirname "$0")"
@@ -65,6 +68,19 @@ cmd_test() {
   (cd "$BUILD_DIR" && ctest --output-on-failure -j "$JOBS")
 }
 
+cmd_bench() {
+  ensure_packages "${REQUIRED_PACKAGES[@]}"
+  configure_and_build "$BUILD_DIR" >/dev/null
+  "$BUILD_DIR/bench/zelto-bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    "$@"
+}
+
+cmd_soak() {
+  ensure_packages "${REQUIRED_PACKAGES[@]}"
+  configure_and_build "$BUILD_DIR" >/dev/null
+  "$BUILD_DIR/bench/zelto-soak" "$@"
+}
+
 cmd_demo() {
   ensure_packages "${REQUIRED_PACKAGES[@]}"
   # The demo draws its plots when python3 with matplotlib is there; "./run.sh demo --plots"
@@ -82,8 +98,10 @@ cmd_demo() {
 case "${1:-}" in
   test) shift; cmd_test "$@" ;;
   demo) shift; cmd_demo "$@" ;;
+  bench) shift; cmd_bench "$@" ;;
+  soak) shift; cmd_soak "$@" ;;
   *)
-    echo "usage: $0 {test|demo}" >&2
+    echo "usage: $0 {test|demo|bench|soak}" >&2
     exit 2
     ;;
 esac

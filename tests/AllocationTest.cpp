@@ -1,0 +1,154 @@
+// Counts heap allocations while both libraries' update() run in steady state. Real-time hosts
+// call update() from their control loops, where an allocation can block for an unbounded time.
+#include <gtest/gtest.h>
+#include <zelto/ZeltoPayloadCompensator.h>
+#include <zelto/ZeltoPayloadEstimator.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <streambuf>
+
+#include "PayloadSimulator.h"
+
+namespace {
+
+std::atomic<long> allocations{0};
+
+}  // namespace
+
+// Replacing the global allocation functions in the executable also replaces them for the
+// shared libraries it loads.
+void* operator new(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace zelto {
+namespace {
+
+//! Counts the console lines written to std::cout without storing (or allocating for) them.
+class LineCounter : public std::streambuf {
+ public:
+  long lines() const { return lines_; }
+
+ protected:
+  int overflow(int c) override {
+    if (c == '\n') ++lines_;
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize i = 0; i < n; ++i) {
+      if (s[i] == '\n') ++lines_;
+    }
+    return n;
+  }
+
+ private:
+  long lines_ = 0;
+};
+
+class AllocationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::path(::testing::TempDir()) / "zelto_allocation_test";
+    std::filesystem::create_directories(dir_);
+    previous_ = std::cout.rdbuf(&counter_);
+    sim::Options options;
+    options.payload = sim::Payload::fromCentroidal(
+        0.9, Eigen::Vector3d(0.01, -0.02, 0.07), {0.002, 0.0001, 0.0, 0.0025, 0.0, 0.0012},
+        Eigen::Vector3d(0.3, -0.2, 0.5), Eigen::Vector3d(0.01, 0.02, -0.01));
+    options.noise = sim::Noise{0.01, 1e-5, 1e-3, 1e-5};
+    options.seed = 5;
+    simulator_ = std::make_unique<sim::PayloadSimulator>(options);
+  }
+  void TearDown() override { std::cout.rdbuf(previous_); }
+
+  std::string write(const std::string& name, const std::string& text) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path) << text;
+    return path;
+  }
+
+  std::filesystem::path dir_;
+  LineCounter counter_;
+  std::streambuf* previous_ = nullptr;
+  std::unique_ptr<sim::PayloadSimulator> simulator_;
+};
+
+TEST_F(AllocationTest, CompensatorUpdateAllocatesNothingInSteadyState) {
+  for (const bool dynamic : {false, true}) {
+    SCOPED_TRACE(dynamic ? "dynamic" : "static");
+    ZeltoPayloadCompensator compensator(write(
+        "payload.json",
+        std::string(R"({"payload_compensator_config": {"payload_properties": {"mass": 0.9,
+          "com": {"x": 0.01, "y": -0.02, "z": 0.07},
+          "inertia": {"Ixx": 0.0026, "Ixy": 0.0003, "Ixz": 0.0006, "Iyy": 0.0070,
+                      "Iyz": -0.0012, "Izz": 0.0017}},
+          "enable_dynamic_compensation": )") +
+            (dynamic ? "true" : "false") + "}}"));
+    std::array<double, 12> out{};
+    for (int i = 0; i < 3000; ++i) {  // histories and tare window reach their steady size
+      const sim::SimSample s = simulator_->next();
+      compensator.update(s.time, s.values, out);
+    }
+    compensator.tareCompensatedWrench();  // a completed tare is part of steady state
+    const long before = allocations.load();
+    for (int i = 0; i < 20000; ++i) {
+      const sim::SimSample s = simulator_->next();
+      ASSERT_EQ(compensator.update(s.time, s.values, out), Ok);
+    }
+    EXPECT_EQ(allocations.load() - before, 0);
+  }
+}
+
+TEST_F(AllocationTest, EstimatorUpdateAllocatesOnlyForTheProgressLine) {
+  // min_time 0 and thresholds 0: the convergence test runs on every sample and never passes.
+  ZeltoPayloadEstimator estimator(write("estimator.json", R"({"payload_estimator_config": {
+    "output_config_file_name": "never.json", "min_time": 0, "max_time": 1e9,
+    "prior_payload_properties": {"mass": 1.0, "com": {"x": 0, "y": 0, "z": 0.05},
+      "inertia": {"Ixx": 0.01, "Ixy": 0, "Ixz": 0, "Iyy": 0.01, "Iyz": 0, "Izz": 0.01}},
+    "measurement_noise_covariance": {
+      "force": {"x": 0.01, "y": 0.01, "z": 0.01}, "torque": {"x": 1e-5, "y": 1e-5, "z": 1e-5},
+      "linear_acc": {"x": 1e-3, "y": 1e-3, "z": 1e-3},
+      "angular_vel": {"x": 1e-5, "y": 1e-5, "z": 1e-5},
+      "angular_acc": {"x": 1e-2, "y": 1e-2, "z": 1e-2}},
+    "estimation_covariance_convergence_threshold": {"mass": 0, "com": 0, "inertia": 0,
+      "wrench_bias": 0},
+    "runtime_verbosity": false, "output_bias_estimate": false}})"));
+  estimator.startPayloadEstimation();
+  for (int i = 0; i < 3000; ++i) {
+    const sim::SimSample s = simulator_->next();
+    estimator.update(s.time, s.values);
+  }
+  const long before = allocations.load();
+  const long linesBefore = counter_.lines();
+  for (int i = 0; i < 20000; ++i) {
+    const sim::SimSample s = simulator_->next();
+    ASSERT_EQ(estimator.update(s.time, s.values), Ok);
+  }
+  ASSERT_TRUE(estimator.isEstimatorRunning());
+  const long progressLines = counter_.lines() - linesBefore;
+  // Each once-per-second progress line may build its text; nothing else may allocate.
+  EXPECT_LE(allocations.load() - before, 4 * progressLines)
+      << progressLines << " progress lines were printed";
+}
+
+}  // namespace
+}  // namespace zelto
