@@ -1,5 +1,8 @@
 # Settings every target of the project shares.
 
+# Sanitizer builds (./run.sh test runs them): e.g. -DZELTO_SANITIZE=address,undefined or thread.
+set(ZELTO_SANITIZE "" CACHE STRING "Comma-separated -fsanitize= list for every target")
+
 # Warnings are switched on here; turning them into errors is the build script's
 # choice (-DCMAKE_COMPILE_WARNING_AS_ERROR=ON), not something forced on consumers.
 function(zelto_target_defaults target)
@@ -7,6 +10,12 @@ function(zelto_target_defaults target)
   set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
   if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  endif()
+  if(ZELTO_SANITIZE)
+    # Any report is a failure: no recovery, and frames kept for readable stacks.
+    target_compile_options(${target} PRIVATE -fsanitize=${ZELTO_SANITIZE}
+      -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=${ZELTO_SANITIZE})
   endif()
 endfunction()
 
@@ -43,8 +52,12 @@ function(zelto_shared_library target export_name objects version_script)
     # dependency marks as default-visible stays inside the library.
     target_link_options(${target} PRIVATE
       "LINKER:--version-script=${version_script}"
-      "LINKER:--exclude-libs,ALL"
-      "LINKER:--no-undefined")
+      "LINKER:--exclude-libs,ALL")
+    # clang leaves the sanitizer runtimes to the executable, so only plain builds can insist
+    # that the library resolves every symbol itself.
+    if(NOT ZELTO_SANITIZE)
+      target_link_options(${target} PRIVATE "LINKER:--no-undefined")
+    endif()
   endif()
 
   add_library(${target}_static STATIC $<TARGET_OBJECTS:${objects}>)
