@@ -6,39 +6,13 @@
 #include <locale>
 #include <string>
 
+#include "StreamFormatGuard.h"
+
 namespace zelto {
 namespace {
 
 constexpr const char* kGrey = "\x1b[90m";
 constexpr const char* kReset = "\x1b[0m";
-
-// Keeps the host's number format of a stream: the report must not change it for the rest
-// of the process. While alive the stream uses the classic locale ("." as decimal point, no
-// digit grouping), whatever locale the host gave it.
-class StreamFormatGuard {
- public:
-  explicit StreamFormatGuard(std::ostream& stream)
-      : stream_(stream),
-        flags_(stream.flags()),
-        precision_(stream.precision()),
-        fill_(stream.fill()),
-        locale_(stream.imbue(std::locale::classic())) {}
-  ~StreamFormatGuard() {
-    stream_.imbue(locale_);
-    stream_.flags(flags_);
-    stream_.precision(precision_);
-    stream_.fill(fill_);
-  }
-  StreamFormatGuard(const StreamFormatGuard&) = delete;
-  StreamFormatGuard& operator=(const StreamFormatGuard&) = delete;
-
- private:
-  std::ostream& stream_;
-  std::ios_base::fmtflags flags_;
-  std::streamsize precision_;
-  char fill_;
-  std::locale locale_;
-};
 
 // Values first..last-1, fixed with 4 decimals in the given minimum width, joined by ", ".
 void fixedList(std::ostream& out, const Eigen::Matrix<double, 16, 1>& v, int first, int last,

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Log.h"
+#include "StreamFormatGuard.h"
 
 namespace zelto {
 namespace {
@@ -18,25 +19,6 @@ std::int64_t steadyNowNs() {
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-// Restores the stream's number format on every way out, so the host's own output keeps the
-// format it chose.
-class FormatGuard {
- public:
-  explicit FormatGuard(std::ostream& stream)
-      : stream_(stream), flags_(stream.flags()), precision_(stream.precision()) {}
-  ~FormatGuard() {
-    stream_.flags(flags_);
-    stream_.precision(precision_);
-  }
-  FormatGuard(const FormatGuard&) = delete;
-  FormatGuard& operator=(const FormatGuard&) = delete;
-
- private:
-  std::ostream& stream_;
-  std::ios_base::fmtflags flags_;
-  std::streamsize precision_;
-};
 
 // At most one line per second of steady-clock time for the whole process. The time point is
 // set the first time a sample gets here, so the first line comes a second after that; of
@@ -52,7 +34,7 @@ void printProgressLine() {
   if (!lastLineNs.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
     return;
   }
-  const FormatGuard guard(std::cout);
+  const StreamFormatGuard guard(std::cout);
   std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
   std::cout.precision(4);
   logInfoRuntime(kLine);
