@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -87,6 +89,15 @@ inline std::string writeScratchFile(const std::string& name, const std::string& 
     if (made == nullptr) throw std::runtime_error("cannot create a scratch directory");
     return std::string(made);
   }();
+  // Removed when the process ends normally, so repeated runs leave nothing behind.
+  static const bool cleanup = [] {
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    });
+    return true;
+  }();
+  static_cast<void>(cleanup);
   const std::string path = dir + "/" + name;
   std::ofstream(path) << text;
   return path;

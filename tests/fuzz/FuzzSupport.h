@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -30,6 +31,16 @@ inline const std::string& scratchDirectory() {
     }
     return std::string(made);
   }();
+  // Removed when the process ends normally, so repeated runs leave nothing behind. Registered
+  // after dir is complete, so the handler runs before dir is destroyed.
+  static const bool cleanup = [] {
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    });
+    return true;
+  }();
+  static_cast<void>(cleanup);
   return dir;
 }
 
