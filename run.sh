@@ -4,7 +4,7 @@
 #   ./run.sh demo    build what is needed and run the demo
 # More:
 #   ./run.sh unit    the normal build and its tests only (no sanitizer builds)
-#   ./run.sh bench   the benchmarks (medians of 5 repetitions); extra arguments go to them
+#   ./run.sh bench   the benchmarks (medians of 5 interleaved repetitions); extra arguments go to them
 #   ./run.sh soak    10 million samples through each library; peak memory must stay flat
 #   ./run.sh fuzz    each libFuzzer target for ZELTO_FUZZ_SECONDS (default 60) on the seed corpora
 set -euo pipefail
@@ -104,8 +104,10 @@ CONCURRENCY_TEST_PATTERN="Concurren|AcrossThreads"
 cmd_bench() {
   ensure_packages "${REQUIRED_PACKAGES[@]}"
   configure_and_build "$BUILD_DIR" >/dev/null
+  # Repetitions of different benchmarks interleaved at random, so that a slow spell of this
+  # (shared) machine does not fall on one side of a ratio only.
   "$BUILD_DIR/bench/zelto-bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-    "$@"
+    --benchmark_enable_random_interleaving=true "$@"
 }
 
 cmd_soak() {

@@ -63,11 +63,28 @@ inline const std::vector<sim::SimSample>& recording() {
   return samples;
 }
 
+//! What a host hands over per sample: the time stamp and the twelve values. Kept apart from the
+//! simulator's ground truth so that reading the stream costs what a host's own buffer costs.
+struct HostSample {
+  double time;
+  std::array<double, 12> values;
+};
+
+inline const std::vector<HostSample>& hostRecording() {
+  static const std::vector<HostSample> samples = [] {
+    std::vector<HostSample> out;
+    out.reserve(recording().size());
+    for (const sim::SimSample& s : recording()) out.push_back(HostSample{s.time, s.values});
+    return out;
+  }();
+  return samples;
+}
+
 //! Endless stream over the recording with strictly increasing time stamps.
 class SampleStream {
  public:
   void next(double& time, std::array<double, 12>& values) {
-    const auto& samples = recording();
+    const auto& samples = hostRecording();
     if (index_ == samples.size()) {
       index_ = 0;
       offset_ += samples.back().time + 0.001;
