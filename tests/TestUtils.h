@@ -4,6 +4,7 @@
 
 #include <Eigen/Core>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -48,6 +49,34 @@ class CoutCapture {
  private:
   std::ostringstream buffer_;
   std::streambuf* previous_;
+};
+
+//! Collects console output written from several threads: the log writes each line in pieces,
+//! so every piece is appended under a lock. Install it with std::cout.rdbuf(&buffer).
+class LockedCaptureBuffer : public std::streambuf {
+ public:
+  std::string str() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      text_.push_back(traits_type::to_char_type(c));
+    }
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_.append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string text_;
 };
 
 // Expected console lines, written out byte by byte.

@@ -647,34 +647,6 @@ TEST(ZeltoPayloadCompensator, BiasPersistsUntilTheNextTare) {
 
 // --- threads -------------------------------------------------------------------------------
 
-//! Collects console output from several threads; the log writes each line in pieces, so the
-//! pieces are appended under a lock.
-class LockedCapture : public std::streambuf {
- public:
-  std::string str() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
-  }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (!traits_type::eq_int_type(c, traits_type::eof())) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      text_.push_back(traits_type::to_char_type(c));
-    }
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    text_.append(s, static_cast<std::size_t>(n));
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string text_;
-};
-
 std::size_t countOccurrences(const std::string& text, const std::string& piece) {
   std::size_t count = 0;
   for (std::size_t pos = text.find(piece); pos != std::string::npos;
@@ -701,7 +673,7 @@ class CoutRedirect {
 // there.
 TEST(ZeltoPayloadCompensatorConcurrency, TareOnASecondThreadWhileUpdating) {
   const std::string path = simplePayload();
-  LockedCapture capture;
+  test::LockedCaptureBuffer capture;
   constexpr int kTares = 40;
   {
     CoutRedirect redirect(&capture);

@@ -550,33 +550,6 @@ TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStay
 
 // --- several estimators on several threads ---------------------------------------------------
 
-// Collects console output from several threads; the lock makes each write whole.
-class LockedSink : public std::streambuf {
- public:
-  std::string text() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
-  }
-
- protected:
-  int overflow(int c) override {
-    if (c != traits_type::eof()) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      text_.push_back(static_cast<char>(c));
-    }
-    return traits_type::not_eof(c);
-  }
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    text_.append(s, static_cast<std::size_t>(n));
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string text_;
-};
-
 TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsShareOnlyTheJoinCounter) {
   constexpr int kEstimators = 4;
   constexpr int kSamples = 1500;
@@ -594,7 +567,7 @@ TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsShareOnlyTheJoi
     streams.push_back(std::move(stream));
   }
 
-  LockedSink sink;
+  test::LockedCaptureBuffer sink;
   std::streambuf* const previous = std::cout.rdbuf(&sink);
   // Constructed and started here; the threads only call update().
   std::vector<std::unique_ptr<ZeltoPayloadEstimatorImpl>> estimators;

@@ -10,9 +10,6 @@
 
 namespace {
 
-const char* kImuMissing =
-    "IMU data is not available \xE2\x80\x94 make sure the IMU is enabled (Rev K: appmode should "
-    "be 2)";
 
 const std::string& payloadPath(bool dynamic) {
   static const std::string paths[2] = {

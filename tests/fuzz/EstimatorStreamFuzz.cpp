@@ -9,9 +9,6 @@
 
 namespace {
 
-const char* kImuMissing =
-    "IMU data is not available \xE2\x80\x94 make sure the IMU is enabled (Rev K: appmode should "
-    "be 2)";
 const char* kFatalNaN =
     "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!";
 

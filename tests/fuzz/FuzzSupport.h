@@ -20,6 +20,11 @@
 
 namespace zelto::fuzz {
 
+//! What update() throws for a sample without IMU data.
+inline constexpr const char* kImuMissing =
+    "IMU data is not available \xE2\x80\x94 make sure the IMU is enabled (Rev K: appmode should "
+    "be 2)";
+
 //! A directory of our own for the files the targets write, created once per process.
 inline const std::string& scratchDirectory() {
   static const std::string dir = [] {
