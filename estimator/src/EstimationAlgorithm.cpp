@@ -208,6 +208,14 @@ InertialCovariance EstimationAlgorithm::getParamsCovariance() const {
   return j * s * j.transpose();
 }
 
+bool EstimationAlgorithm::isCovarianceDefined() const {
+  if (!initialized_ || rowCount == 0) {
+    return false;
+  }
+  currentParameterCovariance();  // refreshes the tracker's verdict along with the cache
+  return covarianceEstimator.lastCovarianceDefined();
+}
+
 BiasCovariance EstimationAlgorithm::getBiasCovariance() const {
   if (!initialized_) {
     return BiasCovariance::Zero();

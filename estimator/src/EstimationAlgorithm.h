@@ -69,6 +69,9 @@ class EstimationAlgorithm {
   InertialCovariance getParamsCovariance() const;
   //! Covariance of the six bias entries of θ; zeros before init.
   BiasCovariance getBiasCovariance() const;
+  //! True when the covariances above describe the estimate: after init, at least one row
+  //! used, and the tracker could evaluate it (see TlsCovarianceEstimator).
+  bool isCovarianceDefined() const;
 
   double getForgettingFactor() const { return forgettingFactor; }
   const MeasurementNoise& getMeasurementNoise() const { return measurementNoise; }

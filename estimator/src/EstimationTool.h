@@ -36,6 +36,9 @@ class EstimationTool {
   //! Zeros without an algorithm.
   BiasCovariance getBiasCovariance() const;
 
+  //! False without an algorithm.
+  bool isCovarianceDefined() const { return algorithm_ && algorithm_->isCovarianceDefined(); }
+
   bool hasAlgorithm() const { return algorithm_ != nullptr; }
 
   //! (m, m·cx, m·cy, m·cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz) from the configured prior payload.

@@ -66,6 +66,7 @@ void InertiaEstimator::init() {
   imuRecords_.clear();
   wrenchRecords_.clear();
   newSampleJoined_ = false;
+  sampleCount_ = 0;
   hasStoredSample_ = false;
   newestSampleTime_ = 0.0;
 
@@ -143,6 +144,7 @@ bool InertiaEstimator::update() {
   if (newSampleJoined_) {
     newSampleJoined_ = false;
     tool_->update(currentSample_);
+    ++sampleCount_;
   }
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <Eigen/Core>
 #include <array>
+#include <cstdint>
 #include <memory>
 
 #include "EMAFilter.h"
@@ -70,6 +71,11 @@ class InertiaEstimator {
   bool hasStoredSample() const { return hasStoredSample_; }
   double newestSampleTime() const { return newestSampleTime_; }
 
+  //! Joined samples handed to the tool since the last init().
+  std::uint64_t sampleCount() const { return sampleCount_; }
+  //! Whether getParamsVariance() describes the estimate (see EstimationAlgorithm).
+  bool isCovarianceDefined() const { return tool_->isCovarianceDefined(); }
+
   //! Number of IMU/wrench joins of all estimators in this process. Histories are pruned
   //! after every join from the tenth on.
   static int joinCount();
@@ -93,6 +99,7 @@ class InertiaEstimator {
   WrenchHistory wrenchRecords_;
   InertialSample currentSample_;
   bool newSampleJoined_ = false;
+  std::uint64_t sampleCount_ = 0;
   bool hasStoredSample_ = false;
   double newestSampleTime_ = 0.0;
   EstimatorConfig config_;

@@ -71,6 +71,7 @@ void TlsCovarianceEstimator::init(int numParameters, double forgettingFactor) {
   }
   lastParameters_.setZero();
   covariance_.setZero();
+  lastDefined_ = false;
   structuredErrors_ = true;
 }
 
@@ -169,6 +170,7 @@ ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
   const double lambda = w.dot(informationSum_ * w) / d;
   if (d == 0.0 || !std::isfinite(lambda) || !(lambda > 0.0)) {
     covariance_ = undefinedCovariance();
+    lastDefined_ = false;
     return covariance_;
   }
 
@@ -179,6 +181,7 @@ ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
   const Eigen::LLT<ParameterMatrix> llt(a);
   if (llt.info() != Eigen::Success) {
     covariance_ = undefinedCovariance();
+    lastDefined_ = false;
     return covariance_;
   }
 
@@ -204,11 +207,8 @@ ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
   solveUpper(factor, v);                            // A⁻¹·X·A⁻¹
   const ParameterMatrix symmetric = 0.5 * (v + v.transpose());
 
-  if (!symmetric.allFinite() || !(symmetric.diagonal().minCoeff() > 0.0)) {
-    covariance_ = undefinedCovariance();
-  } else {
-    covariance_ = symmetric;
-  }
+  lastDefined_ = symmetric.allFinite() && symmetric.diagonal().minCoeff() > 0.0;
+  covariance_ = lastDefined_ ? symmetric : undefinedCovariance();
   return covariance_;
 }
 

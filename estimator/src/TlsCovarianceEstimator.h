@@ -64,6 +64,10 @@ class TlsCovarianceEstimator {
   //! factorisation and a few 16 × 16 triangular solves.
   ParameterMatrix getCovariance() const;
 
+  //! Whether the latest getCovariance() produced a real covariance rather than the undefined
+  //! one; false after init.
+  bool lastCovarianceDefined() const { return lastDefined_; }
+
   //! λ = wᵀSw / wᵀCw at the newest θ; NaN when wᵀCw is 0.
   double getRayleighQuotient() const;
 
@@ -90,6 +94,7 @@ class TlsCovarianceEstimator {
   std::array<ParameterMatrix, 6> rowTypeRegressorProduct_;  //!< H_t
   ParameterVector lastParameters_;                          //!< θ_L
   mutable ParameterMatrix covariance_;  //!< result of the latest getCovariance()
+  mutable bool lastDefined_ = false;    //!< covariance_ is not the undefined covariance
   //! True while every C_t is zero outside the blocks 0..9 and 16 (only structured rows seen).
   bool structuredErrors_ = true;
 };

@@ -21,4 +21,13 @@ ZeltoControlReturnCode ZeltoPayloadEstimator::update(double time, std::array<dou
   return impl_->update(time, sample);
 }
 
+bool ZeltoPayloadEstimator::getEstimate(std::array<double, 16>& estimate,
+                                        std::array<double, 16>& standardDeviation) const {
+  return impl_->getEstimate(estimate, standardDeviation);
+}
+
+std::uint64_t ZeltoPayloadEstimator::getSampleCount() const { return impl_->getSampleCount(); }
+
+double ZeltoPayloadEstimator::getRunTime() const { return impl_->getRunTime(); }
+
 }  // namespace zelto

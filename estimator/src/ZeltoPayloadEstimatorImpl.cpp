@@ -1,7 +1,9 @@
 #include "ZeltoPayloadEstimatorImpl.h"
 
 #include <chrono>
+#include <cmath>
 #include <exception>
+#include <limits>
 
 #include "EstimationReport.h"
 #include "Log.h"
@@ -58,7 +60,7 @@ bool ZeltoPayloadEstimatorImpl::startPayloadEstimation() {
     logInfo("Tool should not be in contact while estimator is running!");
     return true;
   }
-  state_ = EstimatorState::Idle;
+  endRun(elapsedSeconds());
   // The test sees the estimate just re-initialised above.
   if (!inertiaEstimator_.isConverged()) {
     printLine("[InertialWrenchCompensation] stopped estimator before convergence.");
@@ -93,13 +95,13 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
   inertiaEstimator_.wrenchCallback(split.force, split.torque);
   inertiaEstimator_.update();
 
-  const double elapsed = static_cast<double>(clock_() - startTime_) / 1e9;
+  const double elapsed = elapsedSeconds();
   if (elapsed > config_.minTime && inertiaEstimator_.isConverged()) {
     finishConvergedRun(elapsed);
   } else if (elapsed > config_.maxTime) {
     logError("Estimator did not converge within the maximum time limit of " +
              formatFixed(config_.maxTime) + " seconds.");
-    state_ = EstimatorState::Idle;
+    endRun(elapsed);
   }
   return ZeltoControlReturnCode::Ok;
 }
@@ -110,8 +112,43 @@ void ZeltoPayloadEstimatorImpl::finishConvergedRun(double elapsedSeconds) {
       config_, [this] { return Eigen::VectorXd(inertiaEstimator_.getParamsSolution()); });
   printEstimationReport(inertiaEstimator_.getParamsSolution(),
                         inertiaEstimator_.getParamsVariance(), elapsedSeconds);
-  state_ = EstimatorState::Idle;
+  endRun(elapsedSeconds);
   lastRunSucceeded_ = written;
+}
+
+double ZeltoPayloadEstimatorImpl::elapsedSeconds() const {
+  return static_cast<double>(clock_() - startTime_) / 1e9;
+}
+
+void ZeltoPayloadEstimatorImpl::endRun(double elapsedSeconds) {
+  state_ = EstimatorState::Idle;
+  endedRunTime_ = elapsedSeconds;
+}
+
+double ZeltoPayloadEstimatorImpl::getRunTime() const {
+  return state_ == EstimatorState::Estimating ? elapsedSeconds() : endedRunTime_;
+}
+
+bool ZeltoPayloadEstimatorImpl::getEstimate(std::array<double, 16>& estimate,
+                                            std::array<double, 16>& standardDeviation) const {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (inertiaEstimator_.sampleCount() == 0) {
+    estimate.fill(kNaN);
+    standardDeviation.fill(kNaN);
+    return false;
+  }
+  const InertiaEstimator::Vector16 solution = inertiaEstimator_.getParamsSolution();
+  // The variances first: asking for them evaluates the covariance whose verdict follows.
+  const InertiaEstimator::Vector16 variance = inertiaEstimator_.getParamsVariance();
+  const bool defined = inertiaEstimator_.isCovarianceDefined();
+  bool finite = defined;
+  for (std::size_t i = 0; i < 16; ++i) {
+    const auto k = static_cast<Eigen::Index>(i);
+    estimate[i] = solution(k);
+    standardDeviation[i] = defined ? std::sqrt(variance(k)) : kNaN;
+    finite = finite && std::isfinite(estimate[i]) && std::isfinite(standardDeviation[i]);
+  }
+  return finite;
 }
 
 }  // namespace zelto

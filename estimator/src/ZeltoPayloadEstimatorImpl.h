@@ -2,6 +2,7 @@
 
 #include <zelto/ZeltoControlReturnCode.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -46,17 +47,27 @@ class ZeltoPayloadEstimatorImpl {
 
   ZeltoControlReturnCode update(double time, const SensorArray& sample);
 
+  //! Read-out of the running estimate (see the exported class).
+  bool getEstimate(std::array<double, 16>& estimate,
+                   std::array<double, 16>& standardDeviation) const;
+  std::uint64_t getSampleCount() const { return inertiaEstimator_.sampleCount(); }
+  double getRunTime() const;
+
   const EstimatorConfig& config() const { return config_; }
   const InertiaEstimator& inertiaEstimator() const { return inertiaEstimator_; }
 
  private:
   void initializeEstimator();
   void finishConvergedRun(double elapsedSeconds);
+  //! Ends the run in progress; its duration stays readable through getRunTime().
+  void endRun(double elapsedSeconds);
+  double elapsedSeconds() const;
 
   EstimatorConfig config_;
   EstimatorState state_ = EstimatorState::Idle;
   InertiaEstimator inertiaEstimator_;
   std::int64_t startTime_ = 0;     //!< steady-clock nanoseconds at the start of the run
+  double endedRunTime_ = 0.0;      //!< seconds the last ended run lasted
   bool initialized_ = false;       //!< the last initialisation of the inertial processing worked
   bool lastRunSucceeded_ = false;  //!< the last run converged and wrote its payload file
   Clock clock_;

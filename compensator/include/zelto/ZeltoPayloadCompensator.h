@@ -1,11 +1,11 @@
 #pragma once
 
+#include <zelto/ZeltoControlReturnCode.h>
+#include <zelto/ZeltoPayloadCompensatorExport.h>
+
 #include <array>
 #include <memory>
 #include <string>
-
-#include <zelto/ZeltoControlReturnCode.h>
-#include <zelto/ZeltoPayloadCompensatorExport.h>
 
 namespace zelto {
 
@@ -44,6 +44,19 @@ class ZELTO_COMPENSATOR_EXPORT ZeltoPayloadCompensator {
   //! Throws std::runtime_error when the six IMU values are all exactly zero.
   ZeltoControlReturnCode update(double time, const std::array<double, 12>& input,
                                 std::array<double, 12>& output);
+
+  // Read-out; safe to call from any thread, at any time.
+
+  //! The payload compensated for, as read from the file: mass (kg); centre of mass x, y, z
+  //! (m); inertia Ixx, Ixy, Ixz, Iyy, Iyz, Izz about the sensor origin, sensor frame (kg·m²).
+  std::array<double, 10> getPayloadParameters() const;
+
+  //! True when gravity and inertia are compensated, false for gravity only.
+  bool isDynamicCompensation() const;
+
+  //! The tare bias subtracted from every output: force x, y, z (N), torque x, y, z (N·m);
+  //! zeros before the first tare completes.
+  std::array<double, 6> getTareBias() const;
 
  private:
   std::unique_ptr<ZeltoPayloadCompensatorImpl> impl_;

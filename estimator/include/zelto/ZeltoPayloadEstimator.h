@@ -1,11 +1,12 @@
 #pragma once
 
-#include <array>
-#include <memory>
-#include <string>
-
 #include <zelto/ZeltoControlReturnCode.h>
 #include <zelto/ZeltoPayloadEstimatorExport.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
 
 namespace zelto {
 
@@ -53,6 +54,29 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! Throws std::runtime_error when the six IMU values are all exactly zero. Run limits are
   //! measured on the host's steady clock from startPayloadEstimation(), not in sample time.
   ZeltoControlReturnCode update(double time, std::array<double, 12> sample);
+
+  // Read-out of the estimate while a run goes on (progress displays, logging, a host's own
+  // stop rule). Call from the thread that calls update(), never concurrently with it. Nothing
+  // is allocated; getEstimate() evaluates the covariance when asked (a few microseconds), so
+  // calling it every 100 ms does not disturb a 1 kHz loop.
+
+  //! The current estimate and its standard deviations, each in the order of the payload
+  //! parameter file: mass (kg); centre of mass x, y, z (m); inertia Ixx, Ixy, Ixz, Iyy, Iyz,
+  //! Izz about the sensor origin, sensor frame (kg·m²); force bias x, y, z (N); torque bias
+  //! x, y, z (N·m). Returns true when every value is defined. Returns false, and fills both
+  //! arrays with NaN, while the current run has used no sample (before the first run and
+  //! right after a start or stop); returns false with the estimate filled and every standard
+  //! deviation NaN while the covariance is not defined yet (too few or too little varied
+  //! samples). After a run has ended its last estimate stays readable until the next start.
+  bool getEstimate(std::array<double, 16>& estimate,
+                   std::array<double, 16>& standardDeviation) const;
+
+  //! Samples the current run (or the last one, once it has ended) has fed to the estimate.
+  std::uint64_t getSampleCount() const;
+
+  //! Seconds on the steady clock since the current run started; once a run has ended, how
+  //! long it lasted; 0 before the first run.
+  double getRunTime() const;
 
  private:
   std::unique_ptr<ZeltoPayloadEstimatorImpl> impl_;
