@@ -227,7 +227,7 @@ TEST(EstimatorConfig, MissingAngularAccelerationFailsAfterEverythingBeforeWasRea
   TempDir dir;
   const std::string path = dir.write(
       "est.json",
-      withReplaced(",\n      \"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e-2}", ""));
+      withReplaced(",\n      \"angular_acc\": {\"x\": 0.0057, \"y\": 0.0057, \"z\": 0.0057}", ""));
   CoutCapture out;
   EXPECT_EQ(parseFailure(path),
             "Error parsing estimator configuration file: [json.exception.out_of_range.403] key "

@@ -3,6 +3,7 @@
 // Helpers shared by the estimator tests: a scratch directory and configuration files.
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -59,8 +60,16 @@ struct ConfigValues {
   double thresholdCom = 0.001;
   double thresholdInertia = 5e-4;
   double thresholdWrenchBias = 0.01;
+  double angularAccVariance = 5.7e-3;
   bool outputBiasEstimate = true;
 };
+
+//! The shortest text that reads back as value (0.0057 rather than 0.0057000000000000002).
+inline std::string shortest(double value) {
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
 
 //! An estimator configuration file with the variances validated on hand motion and both
 //! optional switches present.
@@ -83,7 +92,9 @@ inline std::string configText(const ConfigValues& v = ConfigValues()) {
     << "      \"torque\": {\"x\": 1e-5, \"y\": 1e-5, \"z\": 1e-5},\n"
     << "      \"linear_acc\": {\"x\": 1e-3, \"y\": 1e-3, \"z\": 1e-3},\n"
     << "      \"angular_vel\": {\"x\": 1e-5, \"y\": 1e-5, \"z\": 1e-5},\n"
-    << "      \"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e-2}\n"
+    << "      \"angular_acc\": {\"x\": " << shortest(v.angularAccVariance)
+    << ", \"y\": " << shortest(v.angularAccVariance)
+    << ", \"z\": " << shortest(v.angularAccVariance) << "}\n"
     << "    },\n"
     << "    \"estimation_covariance_convergence_threshold\": {\n"
     << "      \"mass\": " << v.thresholdMass << ",\n"

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -524,8 +525,10 @@ TEST(ZeltoPayloadEstimatorFailure, FailedFirstStartLeavesTheEstimatorIdle) {
 TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStays) {
   Fixture f(neverConverging());
   // All fifteen variances zero: the first row leaves NaN in θ and the next row throws.
-  std::string text = configText(neverConverging());
-  for (const char* from : {"0.01", "1e-5", "1e-3", "1e-2"}) {
+  ConfigValues v = neverConverging();
+  v.angularAccVariance = 0.0;
+  std::string text = configText(v);
+  for (const char* from : {"0.01", "1e-5", "1e-3"}) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from)) {
       text.replace(at, std::string(from).size(), "0");
     }
@@ -536,10 +539,15 @@ TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStay
   estimator.startPayloadEstimation();
   std::array<double, 12> moving = {0.1, -0.2, -9.7, 0.01, 0.02, 0.0,
                                    0.2, -0.1, 9.8,  0.3,  -0.2, 0.1};
-  EXPECT_EQ(estimator.update(0.000, moving), Ok);
-  moving[9] = 0.5;
+  // The first sample is joined once the window is full, on the 28th input at 1 kHz: its first
+  // row leaves NaN in θ and its second row throws.
+  for (int i = 0; i < 27; ++i) {
+    moving[9] = 0.3 + 0.01 * i * i;
+    EXPECT_EQ(estimator.update(0.001 * i, moving), Ok) << i;
+  }
   try {
-    estimator.update(0.001, moving);
+    moving[9] = 0.3 + 0.01 * 27 * 27;
+    estimator.update(0.027, moving);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()),
@@ -550,7 +558,7 @@ TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStay
 
 // --- several estimators on several threads ---------------------------------------------------
 
-TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsShareOnlyTheJoinCounter) {
+TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsAreIndependent) {
   constexpr int kEstimators = 4;
   constexpr int kSamples = 1500;
   ConfigValues v = neverConverging();
@@ -575,7 +583,6 @@ TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsShareOnlyTheJoi
     estimators.push_back(std::make_unique<ZeltoPayloadEstimatorImpl>(f.configPath));
     estimators.back()->startPayloadEstimation();
   }
-  const int joinsBefore = InertiaEstimator::joinCount();
   std::vector<int> accepted(kEstimators, 0);
   std::vector<std::thread> threads;
   for (int k = 0; k < kEstimators; ++k) {
@@ -589,7 +596,6 @@ TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsShareOnlyTheJoi
   for (std::thread& t : threads) {
     t.join();
   }
-  const int joins = InertiaEstimator::joinCount() - joinsBefore;
 
   // The same streams one after another on this thread give the same estimates.
   std::vector<InertiaEstimator::Vector16> sequential;
@@ -603,7 +609,6 @@ TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsShareOnlyTheJoi
   }
   std::cout.rdbuf(previous);
 
-  EXPECT_EQ(joins, kEstimators * (kSamples - 1));
   for (int k = 0; k < kEstimators; ++k) {
     const auto i = static_cast<std::size_t>(k);
     EXPECT_EQ(accepted[i], kSamples) << "estimator " << k;
@@ -645,67 +650,73 @@ void expectCompensatorRemovesThePayload(const std::string& payloadFile, const si
   EXPECT_LT(torqueError, torqueTolerance);
 }
 
-TEST(ZeltoPayloadEstimatorFullRun, ReplayedHandMotionConvergesAndTheCompensatorLoadsTheFile) {
-  const std::uint64_t seed = 2024;
-  SCOPED_TRACE("simulation seed " + std::to_string(seed));
-  ConfigValues v;  // the validated configuration: minimum run time 5 s
-  Replay r(v);
-  sim::PayloadSimulator simulator(movingPayload(seed));
-  CoutCapture out;
-  double endTime = -1.0;
-  for (int i = 0; i < 60000 && r.impl->isEstimatorRunning(); ++i) {
-    const sim::SimSample s = simulator.next();
-    ASSERT_EQ(r.at(s.time, s.values), Ok);
-    endTime = s.time;
-  }
-  ASSERT_FALSE(r.impl->isEstimatorRunning()) << printed(out);
-  EXPECT_TRUE(r.impl->isEstimationSuccessful());
-  EXPECT_GT(endTime, 5.0);
-  EXPECT_LT(endTime, 30.0);
-  EXPECT_NE(
-      printed(out).find(infoLine("Inertial parameters written to file: payload_parameters.json")),
-      std::string::npos);
+// Hand motion replayed on a clock that follows the sample time, with the sample configuration
+// (minimum run time 5 s): 0.2, 1 and 5 kg tools converge within 30 s, every error is then at
+// most twice its threshold, and the file holds the final estimate, ready for the compensator.
+TEST(ZeltoPayloadEstimatorFullRun, ReplayedHandMotionConvergesWithinTwiceTheThresholds) {
+  const ConfigValues v;  // the sample configuration's thresholds
+  for (const double mass : {1.0, 0.2, 5.0}) {
+    for (const std::uint64_t seed : {2024u, 2025u}) {
+      SCOPED_TRACE("mass " + std::to_string(mass) + ", simulation seed " + std::to_string(seed));
+      sim::Options o = movingPayload(seed);
+      const double scale = std::cbrt(mass);
+      const double k = mass * scale * scale;
+      o.payload =
+          sim::Payload::fromCentroidal(mass, scale * Eigen::Vector3d(0.01, -0.02, 0.08),
+                                       {0.002 * k, 0.0001 * k, 0.0, 0.003 * k, 0.0, 0.001 * k},
+                                       o.payload.forceBias, o.payload.torqueBias);
+      Replay r(v);
+      sim::PayloadSimulator simulator(o);
+      CoutCapture out;
+      double endTime = -1.0;
+      for (int i = 0; i < 30000 && r.impl->isEstimatorRunning(); ++i) {
+        const sim::SimSample s = simulator.next();
+        ASSERT_EQ(r.at(s.time, s.values), Ok);
+        endTime = s.time;
+      }
+      ASSERT_FALSE(r.impl->isEstimatorRunning()) << printed(out);
+      EXPECT_TRUE(r.impl->isEstimationSuccessful());
+      EXPECT_GT(endTime, 5.0);
+      std::printf("%.1f kg, seed %llu: converged at %.2f s\n", mass,
+                  static_cast<unsigned long long>(seed), endTime);
 
-  // The file holds the final estimate, six significant digits, in the order of the layout.
-  const nlohmann::json file = nlohmann::json::parse(readFile(r.fixture.outputPath));
-  const auto& p = file.at("payload_compensator_config").at("payload_properties");
-  const double written[16] = {p.at("mass").get<double>(),
-                              p.at("com").at("x").get<double>(),
-                              p.at("com").at("y").get<double>(),
-                              p.at("com").at("z").get<double>(),
-                              p.at("inertia").at("Ixx").get<double>(),
-                              p.at("inertia").at("Ixy").get<double>(),
-                              p.at("inertia").at("Ixz").get<double>(),
-                              p.at("inertia").at("Iyy").get<double>(),
-                              p.at("inertia").at("Iyz").get<double>(),
-                              p.at("inertia").at("Izz").get<double>(),
-                              p.at("bias").at("Fx").get<double>(),
-                              p.at("bias").at("Fy").get<double>(),
-                              p.at("bias").at("Fz").get<double>(),
-                              p.at("bias").at("Tx").get<double>(),
-                              p.at("bias").at("Ty").get<double>(),
-                              p.at("bias").at("Tz").get<double>()};
-  const InertiaEstimator::Vector16 estimate = r.impl->inertiaEstimator().getParamsSolution();
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_NEAR(written[i], estimate[i], 5e-6 * std::abs(estimate[i])) << "entry " << i;
+      // The file holds the final estimate, six significant digits, in the order of the layout.
+      const nlohmann::json file = nlohmann::json::parse(readFile(r.fixture.outputPath));
+      const auto& p = file.at("payload_compensator_config").at("payload_properties");
+      const double written[16] = {p.at("mass").get<double>(),
+                                  p.at("com").at("x").get<double>(),
+                                  p.at("com").at("y").get<double>(),
+                                  p.at("com").at("z").get<double>(),
+                                  p.at("inertia").at("Ixx").get<double>(),
+                                  p.at("inertia").at("Ixy").get<double>(),
+                                  p.at("inertia").at("Ixz").get<double>(),
+                                  p.at("inertia").at("Iyy").get<double>(),
+                                  p.at("inertia").at("Iyz").get<double>(),
+                                  p.at("inertia").at("Izz").get<double>(),
+                                  p.at("bias").at("Fx").get<double>(),
+                                  p.at("bias").at("Fy").get<double>(),
+                                  p.at("bias").at("Fz").get<double>(),
+                                  p.at("bias").at("Tx").get<double>(),
+                                  p.at("bias").at("Ty").get<double>(),
+                                  p.at("bias").at("Tz").get<double>()};
+      const InertiaEstimator::Vector16 estimate = r.impl->inertiaEstimator().getParamsSolution();
+      const std::array<double, 16> truth = o.payload.parameterVector();
+      for (int i = 0; i < 16; ++i) {
+        EXPECT_NEAR(written[i], estimate[i], 5e-6 * std::abs(estimate[i])) << "entry " << i;
+        const double threshold = i == 0   ? v.thresholdMass
+                                 : i < 4  ? v.thresholdCom
+                                 : i < 10 ? v.thresholdInertia
+                                          : v.thresholdWrenchBias;
+        // The parameter vector holds first moments m·c; the file holds c.
+        const double exact = (i >= 1 && i < 4) ? truth[static_cast<std::size_t>(i)] / truth[0]
+                                               : truth[static_cast<std::size_t>(i)];
+        EXPECT_LE(std::abs(written[i] - exact), 2.0 * threshold) << "entry " << i;
+      }
+      if (mass == 1.0 && seed == 2024u) {
+        expectCompensatorRemovesThePayload(r.fixture.outputPath, o.payload, 0.02, 0.02);
+      }
+    }
   }
-
-  // Accuracy on hand motion is limited mostly by the lag of the filtered angular
-  // acceleration (0.1 s), which the reported standard deviations do not describe: at the
-  // earliest convergence (just after 5 s) centre-of-mass errors of several millimetres occur.
-  const sim::Payload& truth = simulator.options().payload;
-  EXPECT_NEAR(written[0], truth.mass, 0.01);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_NEAR(written[1 + i], truth.com[i], 0.01) << "com " << i;
-    EXPECT_NEAR(written[10 + i], truth.forceBias[i], 0.05) << "force bias " << i;
-    EXPECT_NEAR(written[13 + i], truth.torqueBias[i], 0.03) << "torque bias " << i;
-  }
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_NEAR(written[4 + i], truth.inertia[i], 0.005) << "inertia " << i;
-  }
-
-  // Torque: a centre-of-mass error of 3 mm under gravity leaves about 0.03 N·m.
-  expectCompensatorRemovesThePayload(r.fixture.outputPath, truth, 0.02, 0.05);
 }
 
 TEST(ZeltoPayloadEstimatorFullRun, PublicApiRunAtFullSpeedConverges) {

@@ -206,7 +206,7 @@ TEST(ZeltoPayloadTool, CheckPrintsTheDerivedQuantitiesAndAConsistentVerdict) {
                 "  inertia about the centre of mass   [0.01, 0, 0, 0.01, 0, 0.01] kg*m^2\n"
                 "  principal moments about the COM    [0.01, 0.01, 0.01] kg*m^2\n"
                 "  check: mass > 0                                   passed\n"
-                "  check: inertia about the COM positive definite    passed\n"
+                "  check: principal moments about the COM >= 0      passed\n"
                 "  check: principal moments satisfy A + B >= C       passed\n"
                 "Verdict: physically consistent\n");
 }
@@ -227,11 +227,11 @@ TEST(ZeltoPayloadTool, CheckOfAnImpossibleBodyFailsWithTheReasons) {
                          "  compensation mode                  dynamic (gravity and inertia)\n"),
             std::string::npos)
       << run.out;
-  EXPECT_NE(run.out.find("  check: inertia about the COM positive definite    FAILED\n"),
+  EXPECT_NE(run.out.find("  check: principal moments about the COM >= 0      FAILED\n"),
             std::string::npos);
   EXPECT_NE(run.out.find("\nVerdict: NOT physically consistent: the inertia about the centre of "
-                         "mass is not positive definite (smallest principal moment -0.005 "
-                         "kg·m²); the principal moments about the centre of mass violate the "
+                         "mass has a negative principal moment (-0.005 kg·m²); the principal "
+                         "moments about the centre of mass violate the "
                          "triangle inequality (-0.005 + 0.01 < 0.01 kg·m²)\n"),
             std::string::npos)
       << run.out;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "PayloadFile.h"
-#include "PhysicalConsistency.h"
+#include "ConsistencyReport.h"
 #include "ToolOptions.h"
 
 namespace zelto::tool {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "PhysicalConsistency.h"
+#include "ConsistencyReport.h"
 
 namespace zelto::tool {
 

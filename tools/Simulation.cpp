@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
-#include "PhysicalConsistency.h"
+#include "ConsistencyReport.h"
 #include "ToolError.h"
 
 namespace zelto::tool {

@@ -26,6 +26,10 @@ class StampedHistory {
   std::size_t size() const { return items_.size() - head_; }
   bool empty() const { return items_.size() == head_; }
 
+  //! Item i without bounds check and without touching the used mark (readers that manage
+  //! the history's span themselves, through dropOlderThan).
+  const StampedVector3& operator[](std::size_t i) const { return items_[head_ + i]; }
+
   //! Copies of the oldest / newest item; the history must not be empty.
   StampedVector3 front() const { return items_[head_]; }
   StampedVector3 back() const { return items_.back(); }
@@ -44,8 +48,8 @@ class StampedHistory {
     // At or after the newest item (the usual case: both streams share time stamps) the
     // newest value is the answer and no item counts as read.
     if (t >= items_.back().time || size() < 2 || t < items_[head_].time) {
-      return StampedVector3{t, (size() < 2 || t < items_[head_].time) ? items_[head_].value
-                                                                        : items_.back().value};
+      return StampedVector3{
+          t, (size() < 2 || t < items_[head_].time) ? items_[head_].value : items_.back().value};
     }
     return interpolate(t);
   }
@@ -55,6 +59,15 @@ class StampedHistory {
     const std::size_t n = size();
     if (n == 0 || lowestUsedIndex_ >= n - 1) return;
     dropOldest(lowestUsedIndex_ > 5 ? lowestUsedIndex_ - 5 : 0);
+  }
+
+  //! Drops every item older than time except the newest of them, which a reader may still
+  //! need as the left neighbour when it interpolates at time.
+  void dropOlderThan(double time) {
+    std::size_t count = 0;
+    const std::size_t n = size();
+    while (count + 1 < n && items_[head_ + count + 1].time <= time) ++count;
+    if (count > 0) dropOldest(count);
   }
 
   std::uint32_t lowestUsedIndex() const { return lowestUsedIndex_; }

@@ -1,29 +1,14 @@
 #include "InertiaEstimator.h"
 
-#include <atomic>
+#include <Eigen/Cholesky>
 #include <cmath>
-#include <cstdint>
-#include <limits>
 
 #include "Log.h"
+#include "PhysicalConsistency.h"
 #include "Sample.h"
 
 namespace zelto {
 namespace {
-
-// Joins of all estimators in the process. Pruning starts with the tenth join; the count
-// saturates at its largest value instead of wrapping, so pruning never stops.
-std::atomic<std::int32_t> g_joinCount{0};
-constexpr std::int32_t kJoinsBeforePruning = 10;
-
-std::int32_t countJoin() {
-  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-  std::int32_t current = g_joinCount.load(std::memory_order_relaxed);
-  while (current < kMax &&
-         !g_joinCount.compare_exchange_weak(current, current + 1, std::memory_order_relaxed)) {
-  }
-  return current < kMax ? current + 1 : kMax;
-}
 
 // A standard deviation below its bound; NaN counts as zero.
 bool below(double threshold, double variance) {
@@ -37,14 +22,9 @@ InertiaEstimator::InertiaEstimator(const EstimatorConfig& config)
     : tool_(std::make_unique<EstimationTool>(config)),
       convergenceThresholds_{config.thresholdMass, config.thresholdCom, config.thresholdInertia,
                              config.thresholdWrenchBias},
-      config_(config) {
-  // Ready for samples even before the first init(), which configures them again.
-  configureFilters();
-}
+      config_(config) {}
 
 InertiaEstimator::~InertiaEstimator() = default;
-
-int InertiaEstimator::joinCount() { return g_joinCount.load(std::memory_order_relaxed); }
 
 void InertiaEstimator::setConfig(const EstimatorConfig& config) {
   auto tool = std::make_unique<EstimationTool>(config);
@@ -56,88 +36,109 @@ void InertiaEstimator::setConfig(const EstimatorConfig& config) {
 }
 
 void InertiaEstimator::init() {
-  rawLinAcc_.clear();
-  rawAngVel_.clear();
-  rawForce_.clear();
-  rawTorque_.clear();
-  smoothedLinAcc_.clear();
-  smoothedAngVel_.clear();
-  angAcc_.clear();
-  imuRecords_.clear();
-  wrenchRecords_.clear();
+  linearAcceleration_.clear();
+  angularVelocity_.clear();
+  force_.clear();
+  torque_.clear();
   newSampleJoined_ = false;
+  hasJoined_ = false;
+  lastCentre_ = 0.0;
+  repeatedInput_ = false;
   sampleCount_ = 0;
   hasStoredSample_ = false;
   newestSampleTime_ = 0.0;
-
-  configureFilters();
   tool_->init();
   logInfo("Estimator has been initialized");
 }
 
-void InertiaEstimator::configureFilters() {
-  imuSmoothing_.configure("filter", "coeffs", "smoothing", "imu", false);
-  ftSmoothing_.configure("filter", "coeffs", "smoothing", "ft", false);
-  angVelDifferentiation_.configure("filter", "coeffs", "differentiation", "ang_vel", true);
-  angAccFilter_.setTimeConstant(0.1);  // s
-}
-
 void InertiaEstimator::imuCallback(const StampedVector3& linAcc, const StampedVector3& angVel) {
-  if (!rawLinAcc_.empty() &&
-      std::abs(linAcc.time - rawLinAcc_.back().time) < kRepeatedTimeTolerance) {
-    return;  // the same IMU sample again
-  }
-  rawLinAcc_.push(linAcc);
-  rawAngVel_.push(angVel);
-  if (rawLinAcc_.size() < imuSmoothing_.getNumCoeffs()) {
+  // A host polling the sensor faster than it samples hands over each input several times;
+  // counting them again would shrink the standard deviations without new information.
+  repeatedInput_ = !angularVelocity_.empty() &&
+                   std::abs(angVel.time - angularVelocity_.back().time) < kRepeatedTimeTolerance;
+  if (repeatedInput_) {
     return;
   }
-  smoothedLinAcc_.push(imuSmoothing_.apply(rawLinAcc_));
-  smoothedAngVel_.push(imuSmoothing_.apply(rawAngVel_));
-  if (smoothedAngVel_.size() < EMAFilter::getMinSamples()) {
-    return;
-  }
-  angAcc_.push(angAccFilter_.apply(smoothedAngVel_));
-  if (canSyncImu(smoothedLinAcc_, smoothedAngVel_, angAcc_)) {
-    imuRecords_.push(syncImu(smoothedLinAcc_, smoothedAngVel_, angAcc_));
-  } else {
-    printLine("IMU Callback: Can't sync linAcc, angVel and angAcc, wait for more data...");
-  }
+  linearAcceleration_.push(linAcc);
+  angularVelocity_.push(angVel);
 }
 
 void InertiaEstimator::wrenchCallback(const StampedVector3& force, const StampedVector3& torque) {
-  rawForce_.push(force);
-  rawTorque_.push(torque);
+  if (repeatedInput_) {
+    repeatedInput_ = false;
+    return;
+  }
+  force_.push(force);
+  torque_.push(torque);
   if (!hasStoredSample_ || force.time > newestSampleTime_) {
     newestSampleTime_ = force.time;
   }
   hasStoredSample_ = true;
-  if (rawForce_.size() < ftSmoothing_.getNumCoeffs()) {
+  if (angularVelocity_.empty()) {
     return;
   }
-  const StampedVector3 smoothedForce = ftSmoothing_.apply(rawForce_);
-  const StampedVector3 smoothedTorque = ftSmoothing_.apply(rawTorque_);
-  wrenchRecords_.push(WrenchRecord{smoothedForce.time, smoothedForce.value, smoothedTorque.value});
-  if (imuRecords_.empty() || !canSyncImuWrench(imuRecords_, wrenchRecords_)) {
-    return;
+
+  // The centre is the newest input at least W old rather than exactly W before the newest
+  // input: interpolated values between two inputs would average their noise and share it with
+  // the neighbouring joined samples, and the estimate would count that noise as information.
+  const double newest = angularVelocity_.back().time;
+  double centre = 0.0;
+  bool found = false;
+  for (std::size_t i = angularVelocity_.size(); i-- > 0;) {
+    if (angularVelocity_[i].time <= newest - kHalfWindow + kWindowTolerance) {
+      centre = angularVelocity_[i].time;
+      found = true;
+      break;
+    }
   }
-  currentSample_ = syncImuWrench(imuRecords_, wrenchRecords_);
-  newSampleJoined_ = true;
-  if (countJoin() >= kJoinsBeforePruning) {
-    pruneHistories();
+  Eigen::Vector3d alpha;
+  if (found && !(hasJoined_ && centre <= lastCentre_) && centredDerivative(centre, alpha)) {
+    currentSample_.time = centre;
+    currentSample_.linearAcceleration = linearAcceleration_.sampleAt(centre).value;
+    currentSample_.angularVelocity = angularVelocity_.sampleAt(centre).value;
+    currentSample_.angularAcceleration = alpha;
+    currentSample_.force = force_.sampleAt(centre).value;
+    currentSample_.torque = torque_.sampleAt(centre).value;
+    newSampleJoined_ = true;
+    hasJoined_ = true;
+    lastCentre_ = centre;
   }
+  // Later centres are no earlier than this one: what lies before its window is never read again.
+  dropOlderThan((found ? centre : newest - kHalfWindow) - kHalfWindow - kWindowTolerance);
 }
 
-void InertiaEstimator::pruneHistories() {
-  rawLinAcc_.prune();
-  rawAngVel_.prune();
-  rawForce_.prune();
-  rawTorque_.prune();
-  smoothedLinAcc_.prune();
-  smoothedAngVel_.prune();
-  angAcc_.prune();
-  imuRecords_.prune();
-  wrenchRecords_.prune();
+bool InertiaEstimator::centredDerivative(double centre, Eigen::Vector3d& alpha) const {
+  const StampedHistory& w = angularVelocity_;
+  const std::size_t n = w.size();
+  std::size_t left = 0, right = 0;
+  // Least-squares cubic ω(c + x·W) ≈ b0 + b1·x + b2·x² + b3·x³ over the window, x in [−1, 1]:
+  // the normal equations in the scaled time x stay well conditioned whatever the rate and
+  // however far the time stamps lie from zero.
+  Eigen::Matrix4d normal = Eigen::Matrix4d::Zero();
+  Eigen::Matrix<double, 4, 3> moments = Eigen::Matrix<double, 4, 3>::Zero();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double offset = w[i].time - centre;
+    if (std::abs(offset) > kHalfWindow + kWindowTolerance) continue;
+    const double x = offset / kHalfWindow;
+    left += x < 0.0 ? 1 : 0;
+    right += x > 0.0 ? 1 : 0;
+    const Eigen::Vector4d basis(1.0, x, x * x, x * x * x);
+    normal.noalias() += basis * basis.transpose();
+    moments.noalias() += basis * w[i].value.transpose();
+  }
+  if (left < kMinHalfWindowInputs || right < kMinHalfWindowInputs) {
+    return false;
+  }
+  const Eigen::Matrix<double, 4, 3> coefficients = normal.ldlt().solve(moments);
+  alpha = coefficients.row(1).transpose() / kHalfWindow;
+  return alpha.allFinite();
+}
+
+void InertiaEstimator::dropOlderThan(double time) {
+  linearAcceleration_.dropOlderThan(time);
+  angularVelocity_.dropOlderThan(time);
+  force_.dropOlderThan(time);
+  torque_.dropOlderThan(time);
 }
 
 bool InertiaEstimator::update() {
@@ -180,7 +181,15 @@ bool InertiaEstimator::isConverged() const {
   for (int i = 0; i < 6; ++i) {
     converged = converged && below(wrenchBias, bias(i, i));
   }
-  return converged;
+  if (!converged || !tool_->hasAlgorithm()) {
+    return converged;
+  }
+  // Small standard deviations around a body that cannot exist mean the motion has not told
+  // the parameters apart yet (or something else is wrong): keep going.
+  const InertialParameters p = tool_->getParamsSolution();
+  Eigen::Matrix3d j;
+  j << p(4), p(5), p(6), p(5), p(7), p(8), p(6), p(8), p(9);
+  return checkPhysicalConsistency(p(0), p.segment<3>(1), j, inertia).consistent();
 }
 
 }  // namespace zelto

@@ -19,22 +19,23 @@ struct ConsistencyReport {
   bool consistent = false;
   bool finite = false;                       //!< every value is a finite number
   bool massPositive = false;                 //!< m > 0
-  bool positiveDefinite = false;             //!< inertia about the centre of mass has λ_min > 0
+  bool momentsNonNegative = false;           //!< principal moments about the centre of mass ≥ 0
   bool triangle = false;                     //!< λ_i + λ_j ≥ λ_k for the principal moments
   std::array<double, 6> inertiaAboutCom{};   //!< Ixx Ixy Ixz Iyy Iyz Izz about the centre of mass
   std::array<double, 3> principalMoments{};  //!< eigenvalues of that tensor, ascending
   std::vector<std::string> problems;         //!< one sentence per failed condition
 };
 
-//! Relative slack (of the trace of the inertia about the sensor origin) granted to the triangle
-//! inequality. The payload parameter file keeps six significant digits, so a flat body, whose
-//! largest principal moment equals the sum of the other two, can come out a few parts in a
-//! million on the wrong side.
+//! Relative slack (of the trace of the inertia about the sensor origin) granted to both
+//! conditions on the principal moments. The payload parameter file keeps six significant
+//! digits, so a flat body, whose largest principal moment equals the sum of the other two, or
+//! a slender one, whose smallest moment is zero, can come out a few parts in a million on the
+//! wrong side.
 inline constexpr double kTriangleTolerance = 2e-5;
 
-//! A body is physically possible when its mass is positive and its inertia about its centre of
-//! mass, J_c = J_o − m·(|c|²·I − c·cᵀ), is positive definite with principal moments that satisfy
-//! the triangle inequalities (every mass element contributes r² − x² ≤ (r² − y²) + (r² − z²)).
+//! The estimator's own rule for a body that can exist (positive mass; principal moments about
+//! the centre of mass that are not negative and satisfy the triangle inequalities), with the
+//! slack of kTriangleTolerance, and a sentence for each condition that fails.
 ConsistencyReport checkPhysicalConsistency(const InertialParameters& parameters);
 
 }  // namespace zelto::tool

@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "PhysicalConsistency.h"
+#include "ConsistencyReport.h"
 
 namespace zelto::tool {
 namespace {
@@ -67,7 +67,7 @@ TEST(PhysicalConsistency, TurnedOffsetBoxIsConsistentWithItsKnownPrincipalMoment
   EXPECT_TRUE(r.consistent);
   EXPECT_TRUE(r.finite);
   EXPECT_TRUE(r.massPositive);
-  EXPECT_TRUE(r.positiveDefinite);
+  EXPECT_TRUE(r.momentsNonNegative);
   EXPECT_TRUE(r.triangle);
   EXPECT_TRUE(r.problems.empty());
   // Ascending: m/4·(b² + c²) = 0.0026, m/4·(a² + c²) = 0.0058, m/4·(a² + b²) = 0.0068.
@@ -100,7 +100,7 @@ TEST(PhysicalConsistency, MassMustBePositive) {
   ConsistencyReport r = checkPhysicalConsistency(diagonalAtOrigin(0.0, 1e-3, 1e-3, 1e-3));
   EXPECT_FALSE(r.consistent);
   EXPECT_FALSE(r.massPositive);
-  EXPECT_TRUE(r.positiveDefinite);
+  EXPECT_TRUE(r.momentsNonNegative);
   ASSERT_EQ(r.problems.size(), 1u);
   EXPECT_EQ(r.problems[0], "the mass is not positive (0 kg)");
 
@@ -109,21 +109,21 @@ TEST(PhysicalConsistency, MassMustBePositive) {
   EXPECT_EQ(r.problems[0], "the mass is not positive (-0.25 kg)");
 }
 
-TEST(PhysicalConsistency, OriginInertiaSmallerThanThePointMassTermIsNotPositiveDefinite) {
+TEST(PhysicalConsistency, OriginInertiaSmallerThanThePointMassTermLeavesANegativeMoment) {
   // 1 kg at 0.1 m along z contributes 0.01 kg·m² to Ixx and Iyy about the origin; an origin
   // inertia of 0.005 leaves −0.005 about the centre of mass.
   InertialParameters p = diagonalAtOrigin(1.0, 0.005, 0.012, 0.002);
   p.com = {0.0, 0.0, 0.1};
   const ConsistencyReport r = checkPhysicalConsistency(p);
   EXPECT_FALSE(r.consistent);
-  EXPECT_FALSE(r.positiveDefinite);
+  EXPECT_FALSE(r.momentsNonNegative);
   EXPECT_NEAR(r.inertiaAboutCom[0], -0.005, 1e-15);
   EXPECT_NEAR(r.inertiaAboutCom[3], 0.002, 1e-15);
   EXPECT_NEAR(r.principalMoments[0], -0.005, 1e-15);
   ASSERT_EQ(r.problems.size(), 2u);
   EXPECT_EQ(r.problems[0],
-            "the inertia about the centre of mass is not positive definite (smallest principal "
-            "moment -0.005 kg·m²)");
+            "the inertia about the centre of mass has a negative principal moment (-0.005 "
+            "kg·m²)");
   EXPECT_EQ(r.problems[1],
             "the principal moments about the centre of mass violate the triangle inequality "
             "(-0.005 + 0.002 < 0.002 kg·m²)");
@@ -132,7 +132,7 @@ TEST(PhysicalConsistency, OriginInertiaSmallerThanThePointMassTermIsNotPositiveD
 TEST(PhysicalConsistency, PrincipalMomentsMustSatisfyTheTriangleInequality) {
   const ConsistencyReport r = checkPhysicalConsistency(diagonalAtOrigin(1.0, 1e-3, 1e-3, 3e-3));
   EXPECT_FALSE(r.consistent);
-  EXPECT_TRUE(r.positiveDefinite);
+  EXPECT_TRUE(r.momentsNonNegative);
   EXPECT_FALSE(r.triangle);
   ASSERT_EQ(r.problems.size(), 1u);
   EXPECT_EQ(r.problems[0],
@@ -148,14 +148,14 @@ TEST(PhysicalConsistency, FlatBodyIsAcceptedUpToTheRoundingOfTheFile) {
   EXPECT_FALSE(checkPhysicalConsistency(diagonalAtOrigin(1.0, 1e-3, 2e-3, 3e-3 + 1e-6)).consistent);
 }
 
-TEST(PhysicalConsistency, PointMassHasNoPositiveDefiniteInertia) {
+TEST(PhysicalConsistency, PointMassIsTheLimitOfAPossibleBody) {
   InertialParameters p;
   p.mass = 1.0;
   p.com = {0.0, 0.0, 0.1};
   p.inertia = {0.01, 0.0, 0.0, 0.01, 0.0, 0.0};  // exactly the point-mass term
-  const ConsistencyReport r = checkPhysicalConsistency(p);
-  EXPECT_FALSE(r.positiveDefinite);
-  EXPECT_FALSE(r.consistent);
+  EXPECT_TRUE(checkPhysicalConsistency(p).consistent);
+  p.inertia[0] = p.inertia[3] = 0.01 - 1e-6;  // beyond the rounding of the file
+  EXPECT_FALSE(checkPhysicalConsistency(p).momentsNonNegative);
 }
 
 TEST(PhysicalConsistency, NonFiniteValuesAreInconsistent) {
