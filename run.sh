@@ -24,6 +24,10 @@ REQUIRED_PACKAGES=(
   "googletest"
   "libgtest-dev"
   "libbenchmark-dev"
+  "pybind11-dev"
+  "python3-dev"
+  "python3-numpy"
+  "python3-pytest"
 )
 
 log() { printf '[run.sh] %s\n' "$*" >&2; }
