@@ -155,10 +155,11 @@ SimulateOptions parseSimulateOptions(const std::vector<std::string>& words) {
     return o;
   }
   const ArgumentList args(
-      words, {"--output",      "--payload",    "--mass",        "--com",          "--inertia",
-              "--inertia-com", "--force-bias", "--torque-bias", "--duration",     "--rate",
-              "--motion",      "--intensity",  "--noise-force", "--noise-torque", "--noise-acc",
-              "--noise-gyro",  "--drop",       "--repeat",      "--seed",         "--truth"},
+      words, {"--output",      "--payload",    "--mass",        "--com",         "--inertia",
+              "--inertia-com", "--force-bias", "--torque-bias", "--duration",    "--rate",
+              "--start",       "--motion",     "--intensity",   "--noise-force", "--noise-torque",
+              "--noise-acc",   "--noise-gyro", "--drop",        "--repeat",      "--seed",
+              "--truth"},
       {"--no-noise"});
   requireNone(args);
   const auto output = args.value("--output");
@@ -176,6 +177,7 @@ SimulateOptions parseSimulateOptions(const std::vector<std::string>& words) {
   if (auto v = args.value("--torque-bias")) o.torqueBias = parseVector3("--torque-bias", *v);
   if (auto v = args.value("--duration")) o.duration = parsePositive("--duration", *v);
   if (auto v = args.value("--rate")) o.rate = parsePositive("--rate", *v);
+  if (auto v = args.value("--start")) o.start = parseNumber("--start", *v);
   if (auto v = args.value("--motion")) {
     if (*v != "hand" && *v != "slow" && *v != "fast" && *v != "static") {
       throw UsageError("--motion: expected hand, slow, fast or static, got '" + *v + "'");
@@ -294,6 +296,7 @@ std::string usageText(const std::string& command) {
            "  --inertia IXX,IXY,IXZ,IYY,IYZ,IZZ      inertia about the sensor origin, kg*m^2\n"
            "  --force-bias X,Y,Z    sensor force bias, N;  --torque-bias X,Y,Z  torque bias, N*m\n"
            "  --duration S          length (default 60);  --rate HZ  sample rate (default 1000)\n"
+           "  --start T             time stamp of the first sample, e.g. a Unix time (default 0)\n"
            "  --motion hand|slow|fast|static  how the tool moves (default hand)\n"
            "  --intensity X         time scale of the motion (hand 1, slow 0.4, fast 2)\n"
            "  --noise-force V --noise-torque V --noise-acc V --noise-gyro V  variances\n"

@@ -58,6 +58,7 @@ struct SimulateOptions {
   std::optional<std::array<double, 3>> forceBias;
   std::optional<std::array<double, 3>> torqueBias;
   double duration = 60.0;
+  double start = 0.0;  //!< time stamp of the first sample, e.g. a Unix time
   double rate = 1000.0;
   std::string motion = "hand";  //!< hand, slow, fast or static
   std::optional<double> intensity;
