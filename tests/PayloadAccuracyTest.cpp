@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "CsvRecording.h"
-#include "EstimationReportParser.h"
 #include "EstimatorTestSupport.h"
 #include "PayloadFile.h"
 #include "PayloadSimulator.h"
@@ -179,13 +178,12 @@ std::vector<Published> estimateWholeRecordings(const std::vector<Recording>& rec
       std::this_thread::sleep_until(started[n] +
                                     std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(minTime + 0.05)));
-      const std::size_t mark = console.str().size();
       estimators[n]->update(recordings[k].back().time, recordings[k].back().values);
       EXPECT_FALSE(estimators[n]->isEstimatorRunning());
       EXPECT_TRUE(estimators[n]->isEstimationSuccessful());
-      const auto report = tool::parseEstimationReport(console.str().substr(mark));
-      if (!report) {
-        ADD_FAILURE() << "no estimation report for recording " << k;
+      std::array<double, 16> estimate{}, sd{};
+      if (!estimators[n]->getEstimate(estimate, sd)) {
+        ADD_FAILURE() << "no defined estimate for recording " << k;
         return {};
       }
       const tool::PayloadFileContents file =
@@ -195,7 +193,7 @@ std::vector<Published> estimateWholeRecordings(const std::vector<Recording>& rec
       for (std::size_t j = 0; j < 3; ++j) p.value[1 + j] = file.parameters.com[j];
       for (std::size_t j = 0; j < 6; ++j) p.value[4 + j] = file.parameters.inertia[j];
       for (std::size_t j = 0; j < 6; ++j) p.value[10 + j] = (*file.bias)[j];
-      p.sd = report->standardDeviation;
+      p.sd = sd;
     }
     if (!early.empty()) {
       std::printf("%zu of %zu replays outlasted a minimum run time of %.1f s; again with %.1f s\n",

@@ -315,11 +315,11 @@ std::string usageText(const std::string& command) {
            "                        (default 1). The estimator's min_time/max_time run on the\n"
            "                        wall clock: the last sample is held back until min_time has\n"
            "                        passed, so a fast replay still gets its convergence test.\n"
-           "  --trace TRACE.csv     after the run, write the estimate and its standard\n"
-           "                        deviations at points in time of the consumed recording\n"
+           "  --trace TRACE.csv     write the estimate and its standard deviations as the\n"
+           "                        estimator held them at points in time of the replay\n"
            "  --trace-step S        smallest spacing of those points (default 0.25 s)\n"
-           "  --no-progress         no progress bar on standard error\n"
-           "Exit status: 0 converged, file written and physically consistent; 1 no estimate;\n"
+           "  --no-progress         no progress bar (with the live estimate) on standard error\n"
+           "Exit status: 0 converged, file written and physically consistent; 1 not converged;\n"
            "2 bad input; 3 file written but physically inconsistent.\n";
   }
   if (command == "compensate") {
@@ -346,8 +346,7 @@ std::string usageText(const std::string& command) {
            "  --plots               fail when the plots cannot be drawn (needs python3 with\n"
            "                        matplotlib); --no-plots skips them (default: draw if "
            "possible)\n"
-           "  --no-trace            skip the convergence trace and its plot (on a slow machine\n"
-           "                        the trace takes most of the demo's time)\n";
+           "  --no-trace            skip the convergence trace and its plot\n";
   }
   return "usage: zelto-payload COMMAND [options]\n"
          "Commands:\n"
