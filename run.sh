@@ -24,6 +24,7 @@ REQUIRED_PACKAGES=(
   "googletest"
   "libgtest-dev"
   "libbenchmark-dev"
+  "libcli11-dev"
 )
 
 log() { printf '[run.sh] %s\n' "$*" >&2; }
