@@ -77,52 +77,22 @@ TEST(ZeltoPayloadTool, UsageErrorsAreOneLinePlusAPointerToTheHelp) {
             "zelto-payload: error: unknown command 'frobnicate'\n"
             "Run 'zelto-payload help' for usage.\n");
 
-  run = runTool(dir, "estimate rec.csv");
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "zelto-payload: error: missing --config FILE\n"
-            "Run 'zelto-payload estimate --help' for usage.\n");
-
-  run = runTool(dir, "estimate --config c.json --speed fast rec.csv");
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "zelto-payload: error: --speed: expected a positive factor of real time or 'max', "
-            "got 'fast'\n"
-            "Run 'zelto-payload estimate --help' for usage.\n");
-
-  run = runTool(dir, "compensate --payload p.json --frob r.csv -o out.csv");
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "zelto-payload: error: unknown option '--frob'\n"
-            "Run 'zelto-payload compensate --help' for usage.\n");
-
   run = runTool(dir, "simulate -o x.csv --mass -1");
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err,
             "zelto-payload: error: --mass: must be greater than 0, got '-1'\n"
             "Run 'zelto-payload simulate --help' for usage.\n");
-
-  run = runTool(dir, "check");
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err,
-            "zelto-payload: error: missing payload parameter FILE\n"
-            "Run 'zelto-payload check --help' for usage.\n");
 }
 
 TEST(ZeltoPayloadTool, MissingRecordingIsOneClearLine) {
   TempDir dir;
   const std::string config = dir.write("est.json", test::configText());
   const std::string missing = dir.file("absent.csv");
-  ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(missing));
+  const ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(missing));
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, "zelto-payload: error: cannot open recording '" + missing +
                          "': No such file or directory\n");
   EXPECT_EQ(run.out, "");
-
-  run = runTool(dir, "compensate --payload p.json -o " + q(dir.file("o.csv")) + " " + q(missing));
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "zelto-payload: error: cannot open recording '" + missing +
-                         "': No such file or directory\n");
 }
 
 TEST(ZeltoPayloadTool, BadRecordingLinesAreNamedByLineNumber) {
@@ -132,17 +102,11 @@ TEST(ZeltoPayloadTool, BadRecordingLinesAreNamedByLineNumber) {
     std::string text;
     std::string message;
   };
+  // One bad line for each command that reads recordings; the reader's messages are tested with
+  // it.
   const std::vector<Bad> cases = {
-      {kHeader + kGoodLine + "0.001,0,0,-9.81,0,0,0,0,0,9.81,0.01,0\n",
-       "3: expected 13 values (time and the twelve sample values), found 12"},
       {kHeader + kGoodLine + kGoodLine + "0.002,0,0,-9.81,0,0,0,0,0,9.81,0.01,zero,0\n",
-       "4: value 'zero' in column 'wy' is not a number"},
-      {"time,fx,fy,fz\n" + kGoodLine,
-       "1: unexpected header 'time,fx,fy,fz' (expected "
-       "'time,fx,fy,fz,tx,ty,tz,ax,ay,az,wx,wy,wz')"},
-      {kHeader + "1,0,0,-9.81,0,0,0,0,0,9.81,0.01,0,0\n0.5,0,0,-9.81,0,0,0,0,0,9.81,0.01,0,0\n",
-       "3: time 0.5 is earlier than the previous sample's 1 (time stamps must not go "
-       "backwards)"}};
+       "4: value 'zero' in column 'wy' is not a number"}};
   for (const Bad& bad : cases) {
     const std::string recording = dir.write("bad.csv", bad.text);
     ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(recording));
