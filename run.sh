@@ -28,6 +28,7 @@ REQUIRED_PACKAGES=(
   "python3-dev"
   "python3-numpy"
   "python3-pytest"
+  "libcli11-dev"
 )
 
 log() { printf '[run.sh] %s\n' "$*" >&2; }

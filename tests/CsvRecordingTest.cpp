@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "CsvRecording.h"
 #include "EstimatorTestSupport.h"
+#include "Simulation.h"
+#include "TestUtils.h"
 #include "ToolError.h"
 
 namespace zelto::tool {
@@ -127,21 +130,47 @@ TEST(ReadRecording, MissingFileAndEmptyRecordingAreToolErrors) {
   }
 }
 
-TEST(WriteRecording, WritesTheHeaderAndNineSignificantDigitsThatReadBack) {
+TEST(WriteRecording, WritesTheShortestTextThatReadsBackExactly) {
   test::TempDir dir;
   RecordedSample s;
-  s.time = 12.345678901234;
+  s.time = 1700000000.001;  // a Unix time: twelve significant digits would keep 10 ms
   s.values = {1.0 / 3.0, -2.5, 0.0, 1e-7, 123456789.123, 9.81, 0, 0, 9.81, 0.001, -0.002, 0.003};
   const std::string path = dir.file("out.csv");
   writeRecording(path, {s});
   EXPECT_EQ(test::readFile(path),
             kHeader +
-                "12.3456789012,0.333333333,-2.5,0,1e-07,123456789,9.81,0,0,9.81,0.001,"
+                "1700000000.001,0.3333333333333333,-2.5,0,1e-07,123456789.123,9.81,0,0,9.81,0.001,"
                 "-0.002,0.003\n");
   const auto back = readRecording(path);
   ASSERT_EQ(back.size(), 1u);
-  EXPECT_EQ(back[0].values[1], -2.5);
-  EXPECT_NEAR(back[0].values[0], 1.0 / 3.0, 1e-9);
+  EXPECT_EQ(back[0].time, s.time);
+  EXPECT_EQ(back[0].values, s.values);
+  // Numbers read the same in every locale, a plus sign and out-of-range exponents included.
+  double v = 0.0;
+  EXPECT_TRUE(parseDouble("+0.5", v) && v == 0.5);
+  EXPECT_TRUE(parseDouble("-1e999", v) && v == -std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(parseDouble("1e-999", v) && v == 0.0);
+  EXPECT_FALSE(parseDouble("0,5", v));
+  EXPECT_FALSE(parseDouble("+-1", v));
+}
+
+TEST(WriteRecording, SimulatedUnixTimeRecordingReadsBackBitIdentical) {
+  test::TempDir dir;
+  const std::string path = dir.file("unix.csv");
+  const SimulateOptions o = parseCommandLine({"simulate", "-o", path, "--start", "1700000000.123",
+                                              "--duration", "2", "--seed", "3"})
+                                .simulate;
+  test::CoutCapture quiet;
+  ASSERT_EQ(runSimulate(o), kExitOk);
+  const std::vector<RecordedSample> expected =
+      simulateRecording(simulatorOptions(o, payloadFromOptions(o)), o.duration, o.start);
+  const std::vector<RecordedSample> back = readRecording(path);
+  ASSERT_EQ(back.size(), expected.size());
+  ASSERT_EQ(back.size(), 2001u);
+  for (std::size_t k = 0; k < back.size(); ++k) {
+    ASSERT_EQ(back[k].time, expected[k].time) << k;
+    ASSERT_EQ(back[k].values, expected[k].values) << k;
+  }
 }
 
 TEST(CsvWriter, ReportsAFileThatCannotBeCreated) {

@@ -1,12 +1,11 @@
 #include "CsvRecording.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <istream>
-#include <sstream>
+#include <limits>
 
 #include "ToolError.h"
 
@@ -41,16 +40,6 @@ void splitFields(const std::string& line, std::vector<std::string>& fields) {
   }
 }
 
-// A field is a number when strtod consumes all of it. Hexadecimal floats and "inf"/"nan" also
-// pass strtod; hex is harmless, and the non-finite ones are refused separately.
-bool parseNumber(const std::string& field, double& value) {
-  if (field.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  value = std::strtod(field.c_str(), &end);
-  return end == field.c_str() + field.size();
-}
-
 std::string quoted(const std::string& s) {
   // Keep messages on one line and of sane length whatever the file holds.
   std::string shown = s.size() > 40 ? s.substr(0, 40) + "..." : s;
@@ -61,6 +50,31 @@ std::string quoted(const std::string& s) {
 }
 
 }  // namespace
+
+std::string formatDouble(double value) {
+  char text[32];  // the longest shortest form, "-2.2250738585072014e-308", takes 24
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, r.ptr);
+}
+
+bool parseDouble(std::string_view text, double& value) {
+  // from_chars takes no plus sign; a leading one is allowed when a number follows it.
+  if (text.size() > 1 && text[0] == '+' && text[1] != '-') text.remove_prefix(1);
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  const std::from_chars_result r = std::from_chars(text.data(), end, value);
+  if (r.ptr != end) return false;
+  if (r.ec == std::errc::result_out_of_range) {
+    // Too large becomes an infinity, too small a zero, as the C library's readers give them.
+    const bool negative = text[0] == '-';
+    const std::size_t e = text.find_first_of("eE");
+    const bool tiny = e != std::string_view::npos && e + 1 < text.size() && text[e + 1] == '-';
+    value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    if (negative) value = -value;
+    return true;
+  }
+  return r.ec == std::errc();
+}
 
 CsvRecordingReader::CsvRecordingReader(const std::string& path)
     : file_(path, std::ios::binary), in_(&file_), name_(path) {
@@ -88,7 +102,7 @@ bool CsvRecordingReader::next(RecordedSample& sample) {
     if (!headerChecked_) {
       headerChecked_ = true;
       double ignored = 0.0;
-      if (!parseNumber(fields_[0], ignored)) {
+      if (!parseDouble(fields_[0], ignored)) {
         bool matches = fields_.size() == kColumns;
         for (std::size_t i = 0; matches && i < kColumns; ++i) {
           matches = fields_[i] == kColumnNames[i];
@@ -116,7 +130,7 @@ void CsvRecordingReader::parseLine(RecordedSample& sample) {
   for (std::size_t i = 0; i < kColumns; ++i) {
     const std::string& field = fields_[i];
     if (field.empty()) fail(std::string("empty value in column '") + kColumnNames[i] + "'");
-    if (!parseNumber(field, numbers[i])) {
+    if (!parseDouble(field, numbers[i])) {
       fail("value " + quoted(field) + " in column '" + kColumnNames[i] + "' is not a number");
     }
     if (!std::isfinite(numbers[i])) {
@@ -125,11 +139,8 @@ void CsvRecordingReader::parseLine(RecordedSample& sample) {
     }
   }
   if (hasPrevious_ && numbers[0] < previousTime_ - kRepeatTolerance) {
-    std::ostringstream s;
-    s.precision(12);
-    s << "time " << numbers[0] << " is earlier than the previous sample's " << previousTime_
-      << " (time stamps must not go backwards)";
-    fail(s.str());
+    fail("time " + formatDouble(numbers[0]) + " is earlier than the previous sample's " +
+         formatDouble(previousTime_) + " (time stamps must not go backwards)");
   }
   hasPrevious_ = true;
   previousTime_ = numbers[0];
@@ -158,16 +169,13 @@ void CsvWriter::separator() {
   rowStarted_ = true;
 }
 
-void CsvWriter::time(double t) {
-  separator();
-  const int n = std::snprintf(buffer_, sizeof buffer_, "%.12g", t);
-  out_.write(buffer_, n);
-}
+void CsvWriter::time(double t) { value(t); }
 
 void CsvWriter::value(double v) {
   separator();
-  const int n = std::snprintf(buffer_, sizeof buffer_, "%.9g", v);
-  out_.write(buffer_, n);
+  char text[32];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, v);
+  out_.write(text, r.ptr - text);
 }
 
 void CsvWriter::text(const char* v) {

@@ -5,9 +5,19 @@
 #include <fstream>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zelto::tool {
+
+//! The shortest text that reads back as exactly `value` ("0.1", "1700000000.001", "1e-07"),
+//! the same in every locale.
+std::string formatDouble(double value);
+
+//! Reads a whole field as a number, in every locale the same way: decimal or exponent notation
+//! with an optional sign, "inf" and "nan". A value beyond the range of double reads as an
+//! infinity of its sign. False when the text is not a number in full.
+bool parseDouble(std::string_view text, double& value);
 
 //! Header line of a recording: the time stamp and the twelve sample values in the order both
 //! libraries take them (force, torque, linear acceleration, angular velocity; sensor frame).
@@ -56,9 +66,10 @@ class CsvRecordingReader {
 //! any sample.
 std::vector<RecordedSample> readRecording(const std::string& path);
 
-//! Writes CSV files of numbers: a header, then rows of doubles. Numbers are written with nine
-//! significant digits (time stamps with twelve), enough for any sensor's resolution while
-//! keeping the files readable. Throws ToolError when the file cannot be created or written.
+//! Writes CSV files of numbers: a header, then rows of doubles, each written as the shortest
+//! text that reads back exactly. Fixed digit counts would lose resolution on large time stamps
+//! (twelve digits keep only 10 ms of a Unix time). Throws ToolError when the file cannot be
+//! created or written.
 class CsvWriter {
  public:
   CsvWriter(const std::string& path, const std::string& header);
@@ -80,7 +91,6 @@ class CsvWriter {
   std::ofstream out_;
   std::string path_;
   bool rowStarted_ = false;
-  char buffer_[64];
 };
 
 //! Writes a recording in the layout CsvRecordingReader reads.

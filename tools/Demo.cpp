@@ -7,8 +7,6 @@
 
 #include "Commands.h"
 #include "CompensationRun.h"
-#include "ConsoleRelay.h"
-#include "ConvergenceTrace.h"
 #include "DemoConfig.h"
 #include "EstimationRun.h"
 #include "Simulation.h"
@@ -27,6 +25,8 @@ constexpr double kBriskSeconds = 30.0;
 // lag leaves grows with the pace. The second recording is brisker and other motion.
 constexpr double kCalmPace = 0.6;
 constexpr double kBriskPace = 1.0;
+// Spacing of the convergence trace's first points, s of recording.
+constexpr double kTraceStep = 0.25;
 
 std::string shellQuote(const std::string& s) {
   std::string quoted = "'";
@@ -87,8 +87,18 @@ double vectorRms(const std::array<AxisSums, 6>& sums, std::size_t first,
   return std::sqrt(sum);
 }
 
+// Silences std::cout while it lives: a stream in a failed state writes nothing. The
+// compensator's console lines are the same four for every run and would only crowd the table.
+class QuietConsole {
+ public:
+  QuietConsole() { std::cout.setstate(std::ios::failbit); }
+  ~QuietConsole() { std::cout.clear(); }
+  QuietConsole(const QuietConsole&) = delete;
+  QuietConsole& operator=(const QuietConsole&) = delete;
+};
+
 void printEstimateTable(const sim::Payload& truthPayload, const PayloadFileContents& estimate,
-                        const std::optional<ReportedEstimate>& report, double dataSeconds) {
+                        const std::array<double, 16>& standardDeviation, double dataSeconds) {
   const PayloadFileContents truth = payloadFileContents(truthPayload);
   std::array<double, 16> t{}, e{};
   t[0] = truth.parameters.mass;
@@ -103,10 +113,6 @@ void printEstimateTable(const sim::Payload& truthPayload, const PayloadFileConte
     t[10 + j] = (*truth.bias)[j];
     e[10 + j] = estimate.bias ? (*estimate.bias)[j] : std::nan("");
   }
-  const char* labels[16] = {"mass [kg]",    "com x [m]",     "com y [m]",     "com z [m]",
-                            "Ixx [kg*m^2]", "Ixy [kg*m^2]",  "Ixz [kg*m^2]",  "Iyy [kg*m^2]",
-                            "Iyz [kg*m^2]", "Izz [kg*m^2]",  "bias Fx [N]",   "bias Fy [N]",
-                            "bias Fz [N]",  "bias Tx [N*m]", "bias Ty [N*m]", "bias Tz [N*m]"};
   std::cout << "\nEstimate after " << formatNumber("%.1f", dataSeconds)
             << " s of calm hand motion (inertia about the sensor origin; sigma: the "
                "standard deviation\nthe estimator reported)\n"
@@ -114,8 +120,8 @@ void printEstimateTable(const sim::Payload& truthPayload, const PayloadFileConte
                "|error|/sigma\n";
   for (std::size_t i = 0; i < 16; ++i) {
     const double error = e[i] - t[i];
-    const double sigma = report ? report->standardDeviation[i] : std::nan("");
-    std::string label = labels[i];
+    const double sigma = standardDeviation[i];
+    std::string label = kParameterLabels[i];
     label.resize(16, ' ');
     std::cout << "  " << label << cell("%.6g", t[i], 12) << cell("%.6g", e[i], 14)
               << cell("%+.3e", error, 14) << cell("%.3e", sigma, 14)
@@ -176,9 +182,8 @@ int runDemo(const DemoOptions& options, const std::string& executablePath) {
   std::cout << "== Estimating from calm_hand.csv with " << configPath
             << " (the estimator library's own lines follow)\n";
   ProgressBar progress(true);
-  ConsoleRelay relay(std::cout, &progress);
-  const EstimationRunResult run =
-      runEstimation(calmHand, EstimationRunOptions{configPath, 0.0}, relay, progress);
+  const EstimationRunResult run = runEstimation(
+      calmHand, EstimationRunOptions{configPath, 0.0, options.trace ? kTraceStep : 0.0}, progress);
   const double dataSeconds = calmHand[run.samplesConsumed - 1].time - calmHand.front().time;
   if (run.ending != EstimationRunResult::Ending::Converged || !run.successful || !run.fileWritten) {
     std::cerr << "zelto-payload: error: the demo's estimation did not produce a payload "
@@ -188,27 +193,19 @@ int runDemo(const DemoOptions& options, const std::string& executablePath) {
   const std::string payloadPath = run.settings.payloadFilePath;
   const PayloadFileContents estimate = readPayloadFile(payloadPath);
 
-  bool traced = false;
-  if (options.trace) {
-    std::cout << "\n== Convergence trace (every point replays its prefix through its own "
-                 "estimator)\n";
-    TraceOptions traceOptions;
-    traceOptions.configPath = configPath;
-    traceOptions.secondsPerUpdate =
-        run.updates == 0 ? 0.0 : run.updateSeconds / static_cast<double>(run.updates);
-    const std::vector<TracePoint> points =
-        traceConvergence(calmHand, run.samplesConsumed, traceOptions, relay, progress);
-    writeTrace(file("convergence_trace.csv"), points);
-    std::cout << points.size() << " points written to " << file("convergence_trace.csv") << "\n";
-    traced = true;
+  const bool traced = options.trace;
+  if (traced) {
+    writeTrace(file("convergence_trace.csv"), run.trace);
+    std::cout << "\n== Convergence trace: " << run.trace.size()
+              << " points of the estimate and sigma read during the run, written to "
+              << file("convergence_trace.csv") << "\n";
   }
 
-  printEstimateTable(truth, estimate, run.report, dataSeconds);
+  printEstimateTable(truth, estimate, run.standardDeviation, dataSeconds);
   std::cout << "\n== Physical consistency of the estimate\n";
   printConsistency(std::cout, payloadPath, estimate, checkPhysicalConsistency(estimate.parameters));
 
-  // Compensation of both recordings in both modes; the compensator's console lines are not
-  // shown (they are the same four lines for every run).
+  // Compensation of both recordings in both modes.
   std::cout << "\n== Compensation with the estimate (residual = output minus the estimated "
                "sensor bias,\n   RMS of the vector over all samples with output)\n"
             << "  recording          mode      force before  after [N]  removed   "
@@ -232,16 +229,11 @@ int runDemo(const DemoOptions& options, const std::string& executablePath) {
     compensation.payloadPath = payloadPath;
     compensation.dynamic = c.dynamic;
     compensation.outputCsv = file(c.output);
-    relay.setMode(ConsoleRelay::Mode::Divert);
     CompensationSummary s;
-    try {
+    {
+      const QuietConsole quiet;
       s = runCompensation(*c.samples, compensation);
-    } catch (...) {
-      relay.setMode(ConsoleRelay::Mode::Forward);
-      throw;
     }
-    relay.clearDiverted();
-    relay.setMode(ConsoleRelay::Mode::Forward);
     const double fBefore = vectorRms(s.rawWhereOk, 0, bias);
     const double fAfter = vectorRms(s.compensated, 0, bias);
     const double tBefore = vectorRms(s.rawWhereOk, 3, bias);

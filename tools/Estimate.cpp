@@ -1,9 +1,8 @@
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
 #include "Commands.h"
-#include "ConsoleRelay.h"
-#include "ConvergenceTrace.h"
 #include "CsvRecording.h"
 #include "EstimationRun.h"
 #include "ToolError.h"
@@ -14,15 +13,32 @@ namespace {
 
 void fail(const std::string& message) { std::cerr << "zelto-payload: error: " << message << "\n"; }
 
+// What the estimator believed when a run ended without a result: often enough to see which
+// parameter held it back, never to be used as a payload.
+void printUnconvergedEstimate(const EstimationRunResult& run) {
+  if (run.samplesUsed == 0) return;
+  std::cout << "zelto-payload: estimate reached after " << run.samplesUsed
+            << " samples, NOT converged (no payload parameter file written):\n"
+            << "  parameter             estimate         sigma\n";
+  for (std::size_t i = 0; i < 16; ++i) {
+    std::string label = kParameterLabels[i];
+    label.resize(16, ' ');
+    const double sd = run.standardDeviation[i];
+    std::cout << "  " << label << formatNumber("%14.6g", run.estimate[i])
+              << (std::isfinite(sd) ? formatNumber("%14.3e", sd) : "     undefined") << "\n";
+  }
+}
+
 }  // namespace
 
 int runEstimate(const EstimateOptions& options) {
   const std::vector<RecordedSample> samples = readRecording(options.recording);
 
   ProgressBar progress(options.progress);
-  ConsoleRelay relay(std::cout, &progress);
-  const EstimationRunResult run =
-      runEstimation(samples, EstimationRunOptions{options.config, options.speed}, relay, progress);
+  const EstimationRunResult run = runEstimation(
+      samples,
+      EstimationRunOptions{options.config, options.speed, options.trace ? options.traceStep : 0.0},
+      progress);
 
   const double dataSeconds =
       run.samplesConsumed == 0 ? 0.0 : samples[run.samplesConsumed - 1].time - samples.front().time;
@@ -56,11 +72,13 @@ int runEstimate(const EstimateOptions& options) {
       }
       break;
     case Ending::TimedOut:
+      printUnconvergedEstimate(run);
       fail("the estimator reached its maximum run time (" +
            formatNumber("%g", run.settings.maxTime) + " s) without converging, after " +
            formatNumber("%.3f", dataSeconds) + " s of data; no payload parameter file was written");
       break;
     case Ending::RecordingEnded:
+      printUnconvergedEstimate(run);
       fail("the recording ended after " + formatNumber("%.3f", dataSeconds) +
            " s of data before the estimate converged; no payload parameter file was written "
            "(record longer, or move the tool through more attitudes)");
@@ -71,16 +89,9 @@ int runEstimate(const EstimateOptions& options) {
   }
 
   if (options.trace) {
-    TraceOptions traceOptions;
-    traceOptions.configPath = options.config;
-    traceOptions.minimumStep = options.traceStep;
-    traceOptions.secondsPerUpdate =
-        run.updates == 0 ? 0.0 : run.updateSeconds / static_cast<double>(run.updates);
-    const std::vector<TracePoint> points =
-        traceConvergence(samples, run.samplesConsumed, traceOptions, relay, progress);
-    writeTrace(*options.trace, points);
-    std::cout << "zelto-payload: convergence trace with " << points.size() << " points written to "
-              << *options.trace << "\n";
+    writeTrace(*options.trace, run.trace);
+    std::cout << "zelto-payload: convergence trace with " << run.trace.size()
+              << " points written to " << *options.trace << "\n";
   }
   return status;
 }

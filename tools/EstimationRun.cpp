@@ -2,16 +2,26 @@
 
 #include <zelto/ZeltoPayloadEstimator.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <thread>
 
 #include "ToolError.h"
 
 namespace zelto::tool {
+
+const char* const kParameterNames[16] = {"mass", "com_x", "com_y", "com_z", "Ixx", "Ixy",
+                                         "Ixz",  "Iyy",   "Iyz",   "Izz",   "Fx",  "Fy",
+                                         "Fz",   "Tx",    "Ty",    "Tz"};
+const char* const kParameterLabels[16] = {
+    "mass [kg]",    "com x [m]",     "com y [m]",     "com z [m]",
+    "Ixx [kg*m^2]", "Ixy [kg*m^2]",  "Ixz [kg*m^2]",  "Iyy [kg*m^2]",
+    "Iyz [kg*m^2]", "Izz [kg*m^2]",  "bias Fx [N]",   "bias Fy [N]",
+    "bias Fz [N]",  "bias Tx [N*m]", "bias Ty [N*m]", "bias Tz [N*m]"};
 
 namespace {
 
@@ -47,10 +57,20 @@ FileStamp stampOf(const std::string& path) {
   return stamp;
 }
 
-std::string progressLabel(double dataSeconds, double totalSeconds, double wallSeconds) {
-  char text[96];
-  std::snprintf(text, sizeof text, "%.1f / %.1f s of data, %.1f s elapsed", dataSeconds,
-                totalSeconds, wallSeconds);
+// "12.3/60.0 s  mass 1.2034±0.0041 kg  com 12.1,-7.9,65.1 mm": what a user watching the run
+// wants to see settle, short enough for an 80-column terminal next to the bar.
+std::string progressLabel(const ZeltoPayloadEstimator& estimator, double dataSeconds,
+                          double totalSeconds) {
+  char text[128];
+  int n = std::snprintf(text, sizeof text, "%.1f/%.1f s", dataSeconds, totalSeconds);
+  std::array<double, 16> e{}, sd{};
+  estimator.getEstimate(e, sd);
+  if (std::isfinite(e[0]) && n > 0) {
+    n += std::snprintf(text + n, sizeof text - n, "  mass %.4f", e[0]);
+    if (std::isfinite(sd[0])) n += std::snprintf(text + n, sizeof text - n, "\u00b1%.4f", sd[0]);
+    std::snprintf(text + n, sizeof text - n, " kg  com %.1f,%.1f,%.1f mm", 1e3 * e[1], 1e3 * e[2],
+                  1e3 * e[3]);
+  }
   return text;
 }
 
@@ -64,8 +84,7 @@ bool imuMissing(const RecordedSample& s) {
 }
 
 EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
-                                  const EstimationRunOptions& options, ConsoleRelay& relay,
-                                  ProgressBar& progress) {
+                                  const EstimationRunOptions& options, ProgressBar& progress) {
   EstimationRunResult result;
   std::unique_ptr<ZeltoPayloadEstimator> estimator;
   try {
@@ -78,7 +97,6 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
   const FileStamp before = stampOf(settings.payloadFilePath);
   const bool holdBack = settings.minTime < settings.maxTime;
 
-  relay.clearTranscript();
   estimator->startPayloadEstimation();
   const Clock::time_point start = Clock::now();
 
@@ -88,6 +106,17 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
   // IMU data).
   std::size_t lastUsable = samples.size();
   while (lastUsable > 0 && imuMissing(samples[lastUsable - 1])) --lastUsable;
+  const bool tracing = options.traceStep > 0.0;
+  double nextTracePoint = t0 + options.traceStep;
+  const auto addTracePoint = [&](std::size_t i) {
+    TracePoint p;
+    p.time = samples[i].time;
+    p.samples = i + 1;
+    estimator->getEstimate(p.value, p.standardDeviation);
+    result.trace.push_back(p);
+    nextTracePoint = p.time + std::max(options.traceStep, 0.1 * (p.time - t0));
+  };
+
   bool ended = false;
   for (std::size_t i = 0; i < samples.size() && !ended; ++i) {
     const RecordedSample& s = samples[i];
@@ -103,7 +132,6 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
                        "zelto-payload: the recording ends before the estimator's minimum run "
                        "time (%g s) has passed; holding the last sample back for %.1f s\n",
                        settings.minTime, wait);
-          progress.redraw();
         }
         std::this_thread::sleep_until(start + toDuration(settings.minTime + kHoldBackMargin));
       }
@@ -113,7 +141,6 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
       if (result.samplesWithoutImu++ == 0) result.firstLineWithoutImu = s.line;
       continue;
     }
-    const Clock::time_point callStart = Clock::now();
     try {
       estimator->update(s.time, s.values);
     } catch (const std::exception& e) {
@@ -122,33 +149,52 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
           std::string(e.what()) + (s.line != 0 ? " (at line " + std::to_string(s.line) + ")" : "");
       ended = true;
     }
-    result.updateSeconds += std::chrono::duration<double>(Clock::now() - callStart).count();
-    ++result.updates;
     if (!ended && !estimator->isEstimatorRunning()) ended = true;
-    if ((i & 255u) == 0 || ended) {
+    if (tracing && estimator->getSampleCount() != 0 &&
+        (ended || i + 1 == lastUsable || s.time >= nextTracePoint)) {
+      addTracePoint(i);
+    }
+    if (((i & 255u) == 0 && progress.due()) || ended) {
       progress.update(span > 0.0 ? (s.time - t0) / span : 1.0,
-                      progressLabel(s.time - t0, span, secondsSince(start)));
+                      progressLabel(*estimator, s.time - t0, span));
     }
   }
   result.wallSeconds = secondsSince(start);
   progress.clear();
 
-  result.report = parseEstimationReport(relay.transcript());
+  result.samplesUsed = estimator->getSampleCount();
+  result.estimateDefined = estimator->getEstimate(result.estimate, result.standardDeviation);
+  result.successful = estimator->isEstimationSuccessful();
   if (result.ending != EstimationRunResult::Ending::Failed) {
     if (estimator->isEstimatorRunning()) {
       result.ending = EstimationRunResult::Ending::RecordingEnded;
+    } else if (!result.successful && estimator->getRunTime() >= settings.maxTime) {
+      result.ending = EstimationRunResult::Ending::TimedOut;
     } else {
-      result.ending = result.report ? EstimationRunResult::Ending::Converged
-                                    : EstimationRunResult::Ending::TimedOut;
+      result.ending = EstimationRunResult::Ending::Converged;
     }
   }
-  result.successful = estimator->isEstimationSuccessful();
   const FileStamp after = stampOf(settings.payloadFilePath);
   result.fileWritten =
       after.exists && (!before.exists || after.time != before.time || after.size != before.size);
   // A run still in progress is simply abandoned with the object: stopping it through
   // startPayloadEstimation() would re-initialise the estimator first and print its lines.
   return result;
+}
+
+void writeTrace(const std::string& path, const std::vector<TracePoint>& points) {
+  std::string header = "time,samples";
+  for (const char* name : kParameterNames) header += std::string(",") + name;
+  for (const char* name : kParameterNames) header += std::string(",sd_") + name;
+  CsvWriter writer(path, header);
+  for (const TracePoint& p : points) {
+    writer.time(p.time);
+    writer.text(std::to_string(p.samples).c_str());
+    for (double v : p.value) writer.value(v);
+    for (double v : p.standardDeviation) writer.value(v);
+    writer.endRow();
+  }
+  writer.close();
 }
 
 }  // namespace zelto::tool

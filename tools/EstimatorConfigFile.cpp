@@ -46,21 +46,4 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath) {
   return settings;
 }
 
-std::string derivedEstimatorConfig(const std::string& configPath, double minTime, double maxTime,
-                                   double threshold, const std::string& outputFileName) {
-  ordered_json document = parseConfig(configPath);
-  try {
-    ordered_json& config = document.at("payload_estimator_config");
-    config["min_time"] = minTime;
-    config["max_time"] = maxTime;
-    config["output_config_file_name"] = outputFileName;
-    config["output_bias_estimate"] = true;
-    ordered_json& thresholds = config.at("estimation_covariance_convergence_threshold");
-    for (const char* key : {"mass", "com", "inertia", "wrench_bias"}) thresholds[key] = threshold;
-  } catch (const std::exception& e) {
-    throw ToolError("cannot read estimator configuration '" + configPath + "': " + e.what());
-  }
-  return document.dump(2) + "\n";
-}
-
 }  // namespace zelto::tool

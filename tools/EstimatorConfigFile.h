@@ -17,10 +17,4 @@ struct EstimatorSettings {
 //! Reads the settings; throws ToolError naming the file and the problem.
 EstimatorSettings readEstimatorSettings(const std::string& configPath);
 
-//! A copy of an estimator configuration (same prior and noise model) in which the run limits,
-//! the four convergence thresholds and the output file name are replaced and the bias is always
-//! written. Returns the JSON text; throws ToolError when the source cannot be read.
-std::string derivedEstimatorConfig(const std::string& configPath, double minTime, double maxTime,
-                                   double threshold, const std::string& outputFileName);
-
 }  // namespace zelto::tool

@@ -74,7 +74,8 @@ sim::Options simulatorOptions(const SimulateOptions& o, const sim::Payload& payl
   return s;
 }
 
-std::vector<RecordedSample> simulateRecording(const sim::Options& options, double duration) {
+std::vector<RecordedSample> simulateRecording(const sim::Options& options, double duration,
+                                              double start) {
   sim::PayloadSimulator simulator(options);
   std::vector<RecordedSample> samples;
   samples.reserve(static_cast<std::size_t>(duration * options.motion.rate) + 2);
@@ -82,7 +83,7 @@ std::vector<RecordedSample> simulateRecording(const sim::Options& options, doubl
     const sim::SimSample s = simulator.next();
     if (s.time > duration) break;
     RecordedSample r;
-    r.time = s.time;
+    r.time = start + s.time;
     r.values = s.values;
     samples.push_back(r);
   }
@@ -115,13 +116,13 @@ int runSimulate(const SimulateOptions& o) {
   } catch (const std::invalid_argument& e) {
     throw ToolError(e.what());
   }
-  const std::vector<RecordedSample> samples = simulateRecording(options, o.duration);
+  const std::vector<RecordedSample> samples = simulateRecording(options, o.duration, o.start);
   writeRecording(o.output, samples);
   if (o.truthFile) writePayloadFile(*o.truthFile, contents);
 
   char line[160];
   std::snprintf(line, sizeof line, "wrote %zu samples (%.3f s at %g Hz, %s motion, seed %llu) to ",
-                samples.size(), samples.empty() ? 0.0 : samples.back().time, o.rate,
+                samples.size(), samples.empty() ? 0.0 : samples.back().time - o.start, o.rate,
                 o.motion.c_str(), static_cast<unsigned long long>(o.seed));
   std::cout << line << o.output << "\n";
   if (o.truthFile) std::cout << "true payload parameters written to " << *o.truthFile << "\n";

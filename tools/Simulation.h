@@ -23,8 +23,9 @@ sim::Payload payloadFromOptions(const SimulateOptions& options);
 //! Simulator settings for a motion name (hand, slow, fast, static) and the other options.
 sim::Options simulatorOptions(const SimulateOptions& options, const sim::Payload& payload);
 
-//! Samples with times 0 … duration.
-std::vector<RecordedSample> simulateRecording(const sim::Options& options, double duration);
+//! Samples with times start + (0 … duration).
+std::vector<RecordedSample> simulateRecording(const sim::Options& options, double duration,
+                                              double start = 0.0);
 
 //! The payload in the layout of the payload parameter file, bias included.
 PayloadFileContents payloadFileContents(const sim::Payload& payload);

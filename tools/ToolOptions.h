@@ -2,41 +2,11 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace zelto::tool {
-
-//! The words of one command line after the subcommand: options written "--name value",
-//! "--name=value" or "-o value", flags written "--name", and positional arguments. A lone "--"
-//! ends the options. Unknown options, a missing value and a repeated option are UsageErrors.
-class ArgumentList {
- public:
-  ArgumentList(const std::vector<std::string>& words, const std::set<std::string>& valueOptions,
-               const std::set<std::string>& flags);
-
-  bool has(const std::string& name) const { return values_.count(name) != 0; }
-  std::optional<std::string> value(const std::string& name) const;
-  const std::vector<std::string>& positional() const { return positional_; }
-
- private:
-  std::map<std::string, std::string> values_;
-  std::vector<std::string> positional_;
-};
-
-//! Option value parsers; each throws UsageError naming the option and the offending text.
-double parseNumber(const std::string& option, const std::string& text);
-double parsePositive(const std::string& option, const std::string& text);
-double parseNonNegative(const std::string& option, const std::string& text);
-//! Comma-separated list of exactly N numbers, e.g. "0.01,0,-0.02".
-std::array<double, 3> parseVector3(const std::string& option, const std::string& text);
-std::array<double, 6> parseVector6(const std::string& option, const std::string& text);
-std::uint64_t parseSeed(const std::string& option, const std::string& text);
-//! "max" (as fast as possible, returned as 0) or a positive factor of real time.
-double parseSpeed(const std::string& text);
 
 //! Noise variances per channel (force N², torque N²·m², accelerometer m²/s⁴, gyro rad²/s²);
 //! the default is a typical sensor.
@@ -48,7 +18,6 @@ struct NoiseVariances {
 };
 
 struct SimulateOptions {
-  bool help = false;
   std::string output;
   std::optional<std::string> payloadFile;
   std::optional<double> mass;
@@ -58,6 +27,7 @@ struct SimulateOptions {
   std::optional<std::array<double, 3>> forceBias;
   std::optional<std::array<double, 3>> torqueBias;
   double duration = 60.0;
+  double start = 0.0;  //!< time stamp of the first sample, e.g. a Unix time
   double rate = 1000.0;
   std::string motion = "hand";  //!< hand, slow, fast or static
   std::optional<double> intensity;
@@ -69,7 +39,6 @@ struct SimulateOptions {
 };
 
 struct EstimateOptions {
-  bool help = false;
   std::string config;
   std::string recording;
   double speed = 1.0;  //!< 0 = as fast as possible
@@ -79,7 +48,6 @@ struct EstimateOptions {
 };
 
 struct CompensateOptions {
-  bool help = false;
   std::string payload;
   std::string recording;
   std::string output;
@@ -88,13 +56,11 @@ struct CompensateOptions {
 };
 
 struct CheckOptions {
-  bool help = false;
   std::string file;
 };
 
 struct DemoOptions {
   enum class Plots { Auto, Required, Off };
-  bool help = false;
   std::string outputDirectory = "demo-output";
   std::uint64_t seed = 7;
   std::optional<std::string> config;
@@ -102,13 +68,27 @@ struct DemoOptions {
   bool trace = true;
 };
 
-SimulateOptions parseSimulateOptions(const std::vector<std::string>& words);
-EstimateOptions parseEstimateOptions(const std::vector<std::string>& words);
-CompensateOptions parseCompensateOptions(const std::vector<std::string>& words);
-CheckOptions parseCheckOptions(const std::vector<std::string>& words);
-DemoOptions parseDemoOptions(const std::vector<std::string>& words);
+//! What a command line asks for.
+struct CommandLine {
+  //! "simulate", "estimate", "compensate", "check", "demo", "help", "version", or empty when
+  //! no command was given.
+  std::string command;
+  bool help = false;      //!< --help: show the usage of `command` (the tool's when empty)
+  std::string helpTopic;  //!< help COMMAND
+  SimulateOptions simulate;
+  EstimateOptions estimate;
+  CompensateOptions compensate;
+  CheckOptions check;
+  DemoOptions demo;
+};
 
-//! Usage text of one command ("simulate", ...), or of the tool for an empty name.
+//! Parses the arguments after the program name. Throws UsageError with a one-line message for an
+//! unknown command or option, a missing or repeated one, and a value its option cannot take; the
+//! message names the option and the offending text ("--mass: must be greater than 0, got '-1'").
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+//! Usage text of one command ("simulate", ...), or of the tool for an empty name, generated from
+//! the same definitions the parser uses.
 std::string usageText(const std::string& command);
 
 }  // namespace zelto::tool

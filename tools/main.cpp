@@ -15,42 +15,22 @@ namespace {
 
 using namespace zelto::tool;
 
-int dispatch(const std::string& command, const std::vector<std::string>& words,
-             const std::string& executablePath) {
-  if (command == "help" || command == "--help" || command == "-h") {
-    std::cout << usageText(words.empty() ? std::string() : words.front());
+int dispatch(const CommandLine& line, const std::string& executablePath) {
+  if (line.help || line.command == "help") {
+    std::cout << usageText(line.help ? line.command : line.helpTopic);
     return kExitOk;
   }
-  if (command == "--version") {
+  if (line.command == "version") {
     std::cout << "zelto-payload " << ZELTO_TOOL_VERSION << "\n";
     return kExitOk;
   }
-  if (command == "simulate") {
-    const SimulateOptions o = parseSimulateOptions(words);
-    if (o.help) return std::cout << usageText(command), kExitOk;
-    return runSimulate(o);
-  }
-  if (command == "estimate") {
-    const EstimateOptions o = parseEstimateOptions(words);
-    if (o.help) return std::cout << usageText(command), kExitOk;
-    return runEstimate(o);
-  }
-  if (command == "compensate") {
-    const CompensateOptions o = parseCompensateOptions(words);
-    if (o.help) return std::cout << usageText(command), kExitOk;
-    return runCompensate(o);
-  }
-  if (command == "check") {
-    const CheckOptions o = parseCheckOptions(words);
-    if (o.help) return std::cout << usageText(command), kExitOk;
-    return runCheck(o);
-  }
-  if (command == "demo") {
-    const DemoOptions o = parseDemoOptions(words);
-    if (o.help) return std::cout << usageText(command), kExitOk;
-    return runDemo(o, executablePath);
-  }
-  throw UsageError("unknown command '" + command + "'");
+  if (line.command == "simulate") return runSimulate(line.simulate);
+  if (line.command == "estimate") return runEstimate(line.estimate);
+  if (line.command == "compensate") return runCompensate(line.compensate);
+  if (line.command == "check") return runCheck(line.check);
+  if (line.command == "demo") return runDemo(line.demo, executablePath);
+  std::cerr << usageText("");
+  return kExitBadInput;
 }
 
 std::string executablePath(const char* argv0) {
@@ -63,14 +43,10 @@ std::string executablePath(const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::cerr << usageText("");
-    return kExitBadInput;
-  }
-  const std::string command = argv[1];
-  const std::vector<std::string> words(argv + 2, argv + argc);
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const std::string command = arguments.empty() ? std::string() : arguments.front();
   try {
-    return dispatch(command, words, executablePath(argv[0]));
+    return dispatch(parseCommandLine(arguments), executablePath(argv[0]));
   } catch (const UsageError& e) {
     std::cout.flush();
     std::cerr << "zelto-payload: error: " << e.what() << "\n";
