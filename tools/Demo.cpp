@@ -20,11 +20,10 @@ namespace fs = std::filesystem;
 
 constexpr double kEstimationSeconds = 60.0;
 constexpr double kBriskSeconds = 30.0;
-// Paces relative to the simulator's nominal hand motion. The estimate comes from calm motion:
-// the estimator's angular acceleration lags the gyro by its 0.1 s filter, and the error that
-// lag leaves grows with the pace. The second recording is brisker and other motion.
-constexpr double kCalmPace = 0.6;
-constexpr double kBriskPace = 1.0;
+// Paces relative to the simulator's nominal hand motion. The estimate comes from hand motion at
+// the nominal pace; the second recording is brisker and other motion, compensated only.
+constexpr double kCalmPace = 1.0;
+constexpr double kBriskPace = 1.5;
 // Spacing of the convergence trace's first points, s of recording.
 constexpr double kTraceStep = 0.25;
 
@@ -127,10 +126,8 @@ void printEstimateTable(const sim::Payload& truthPayload, const PayloadFileConte
               << cell("%+.3e", error, 14) << cell("%.3e", sigma, 14)
               << cell("%.2f", std::abs(error) / sigma, 15) << "\n";
   }
-  std::cout << "  (sigma covers the sensor noise. The rest of the error is mostly the lag of the "
-               "angular\n  acceleration the estimator derives from the gyro through a 0.1 s "
-               "filter, which no\n  variance describes; it grows with the pace of the motion. "
-               "The file keeps six digits.)\n";
+  std::cout << "  (sigma describes the error the sensor noise leaves: |error|/sigma is about 1 "
+               "and rarely\n  above 3. The file keeps six digits.)\n";
 }
 
 }  // namespace
