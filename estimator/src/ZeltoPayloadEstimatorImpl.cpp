@@ -97,8 +97,10 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
   if (elapsed > config_.minTime && inertiaEstimator_.isConverged()) {
     finishConvergedRun(elapsed);
   } else if (elapsed > config_.maxTime) {
-    logError("Estimator did not converge within the maximum time limit of " +
-             formatFixed(config_.maxTime) + " seconds.");
+    MessageText line;  // on the stack: update() does not allocate
+    line << "Estimator did not converge within the maximum time limit of ";
+    line.appendFixed(config_.maxTime) << " seconds.";
+    logError(line.view());
     state_ = EstimatorState::Idle;
   }
   return ZeltoControlReturnCode::Ok;
