@@ -524,7 +524,9 @@ TEST(ZeltoPayloadEstimatorFailure, FailedFirstStartLeavesTheEstimatorIdle) {
   EXPECT_TRUE(estimator.isEstimatorRunning());
 }
 
-TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStays) {
+TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorEndsTheRunAndStillReachesTheCaller) {
+  const std::string fatal =
+      "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!";
   Fixture f(neverConverging());
   // All fifteen variances zero: the first row leaves NaN in θ and the next row throws.
   std::string text = configText(neverConverging());
@@ -541,13 +543,22 @@ TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStay
                                    0.2, -0.1, 9.8,  0.3,  -0.2, 0.1};
   EXPECT_EQ(estimator.update(0.000, moving), Ok);
   moving[9] = 0.5;
+  out.reset();
   try {
     estimator.update(0.001, moving);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!");
+    EXPECT_EQ(std::string(e.what()), fatal);
   }
+  EXPECT_EQ(printed(out), errorLine(fatal));
+  EXPECT_FALSE(estimator.isEstimatorRunning());
+  EXPECT_FALSE(estimator.isEstimationSuccessful());
+  // Idle: samples are ignored quietly, and a new run can start.
+  out.reset();
+  moving[9] = 0.6;
+  EXPECT_EQ(estimator.update(0.002, moving), Ok);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_TRUE(estimator.startPayloadEstimation());
   EXPECT_TRUE(estimator.isEstimatorRunning());
 }
 

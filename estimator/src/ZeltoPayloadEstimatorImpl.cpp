@@ -89,9 +89,18 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
   }
 
   const SplitSample split = splitSample(time, sample);
-  inertiaEstimator_.imuCallback(split.linearAcceleration, split.angularVelocity);
-  inertiaEstimator_.wrenchCallback(split.force, split.torque);
-  inertiaEstimator_.update();
+  try {
+    inertiaEstimator_.imuCallback(split.linearAcceleration, split.angularVelocity);
+    inertiaEstimator_.wrenchCallback(split.force, split.torque);
+    inertiaEstimator_.update();
+  } catch (const std::exception& e) {
+    // The algorithm's fatal error (a NaN in the estimate) would stay in every later update:
+    // the run ends here, unsuccessful, and the caller of this update still gets the error.
+    logError(e.what());
+    state_ = EstimatorState::Idle;
+    lastRunSucceeded_ = false;
+    throw;
+  }
 
   const double elapsed = static_cast<double>(clock_() - startTime_) / 1e9;
   if (elapsed > config_.minTime && inertiaEstimator_.isConverged()) {
