@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "EstimatorConfig.h"
 #include "EstimatorTestSupport.h"
@@ -134,20 +135,57 @@ TEST(EstimatorConfig, IntegerIsAcceptedAsNumber) {
   EXPECT_EQ(parseConfiguration(unsignedPath).maxTime, 18446744073709551615.0);
 }
 
-TEST(EstimatorConfig, RangesAreNotValidated) {
+TEST(EstimatorConfig, ZeroWhereMeaningfulAndOtherOddValuesAreAccepted) {
   TempDir dir;
   ConfigValues v;
-  v.minTime = -3.0;
-  v.maxTime = -7.5;
+  v.minTime = 2.0;
+  v.maxTime = 1.0;        // below min_time: such a run always times out
+  v.thresholdMass = 0.0;  // never reached: the run goes on until max_time
   v.outputFileName = "";
-  const std::string path = dir.write(
-      "est.json", withReplaced("\"force\": {\"x\": 0.01,", "\"force\": {\"x\": -0.01,", v));
+  const std::string path =
+      dir.write("est.json", withReplaced("\"force\": {\"x\": 0.01,", "\"force\": {\"x\": 0,", v));
   CoutCapture out;
   const EstimatorConfig c = parseConfiguration(path);
-  EXPECT_EQ(c.minTime, -3.0);
-  EXPECT_EQ(c.maxTime, -7.5);
+  EXPECT_EQ(c.minTime, 2.0);
+  EXPECT_EQ(c.maxTime, 1.0);
+  EXPECT_EQ(c.thresholdMass, 0.0);
   EXPECT_EQ(c.outputFileName, "");
-  EXPECT_EQ(c.noiseForce[0], -0.01);
+  EXPECT_EQ(c.noiseForce[0], 0.0);
+  v = ConfigValues();
+  v.minTime = 0.0;  // convergence from the first sample on
+  EXPECT_EQ(parseConfiguration(dir.write("zero.json", configText(v))).minTime, 0.0);
+}
+
+TEST(EstimatorConfig, NegativeOrNonFiniteValuesAreRefusedWithTheirKeyPath) {
+  TempDir dir;
+  ConfigValues negativeTimes;
+  negativeTimes.minTime = -3.0;
+  negativeTimes.maxTime = -7.5;
+  ConfigValues zeroMaxTime;
+  zeroMaxTime.maxTime = 0.0;
+  ConfigValues negativeThreshold;
+  negativeThreshold.thresholdWrenchBias = -1e-3;
+  const std::pair<std::string, std::string> cases[] = {
+      {configText(negativeTimes),
+       "payload_estimator_config.min_time must be finite and not negative, but is -3"},
+      {configText(zeroMaxTime),
+       "payload_estimator_config.max_time must be finite and positive, but is 0"},
+      {withReplaced("\"force\": {\"x\": 0.01,", "\"force\": {\"x\": -0.01,"),
+       "payload_estimator_config.measurement_noise_covariance.force.x must be finite and not "
+       "negative, but is -0.01"},
+      // Too large for a double: already the JSON reader refuses it.
+      {withReplaced("\"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e-2}",
+                    "\"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e999}"),
+       "[json.exception.out_of_range.406] number overflow parsing '1e999'"},
+      {configText(negativeThreshold),
+       "payload_estimator_config.estimation_covariance_convergence_threshold.wrench_bias must "
+       "be finite and not negative, but is -0.001"},
+  };
+  CoutCapture out;
+  for (const auto& [text, reason] : cases) {
+    EXPECT_EQ(parseFailure(dir.write("est.json", text)), kPrefix + reason);
+  }
+  EXPECT_EQ(out.str(), "");
 }
 
 TEST(EstimatorConfig, TextAfterTheFirstValueIsNotRead) {

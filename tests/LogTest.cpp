@@ -1,10 +1,13 @@
-#include "Log.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iostream>
 #include <limits>
+#include <streambuf>
+#include <string>
+#include <vector>
 
+#include "Log.h"
 #include "TestUtils.h"
 
 namespace zelto {
@@ -44,6 +47,37 @@ TEST(Log, PlainLineAndVersionLine) {
   EXPECT_EQ(out.str(), "[InertialWrenchCompensation] stopped estimator before convergence.\n" +
                            test::infoLine("ZeltoPayloadEstimator version: V1.0.3") +
                            test::infoLine("ZeltoPayloadCompensator version: V1.0.3"));
+}
+
+// Records every write the stream makes to its buffer, one entry per call.
+class WriteRecorder : public std::streambuf {
+ public:
+  std::vector<std::string> writes;
+
+ protected:
+  int_type overflow(int_type c) override {
+    writes.emplace_back(1, traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    writes.emplace_back(s, static_cast<std::size_t>(n));
+    return n;
+  }
+};
+
+TEST(Log, EveryLineReachesTheStreamInOneWrite) {
+  // A line longer than the stack buffer takes the heap path and must still be one write.
+  const std::string longMessage(3 * MessageText::kStackCapacity, 'x');
+  WriteRecorder recorder;
+  std::streambuf* const previous = std::cout.rdbuf(&recorder);
+  logInfoRuntime("r");
+  logError(longMessage);
+  printLine("plain");
+  std::cout.rdbuf(previous);
+  ASSERT_EQ(recorder.writes.size(), 3u);
+  EXPECT_EQ(recorder.writes[0], test::runtimeLine("r"));
+  EXPECT_EQ(recorder.writes[1], test::errorLine(longMessage));
+  EXPECT_EQ(recorder.writes[2], "plain\n");
 }
 
 TEST(Log, FormatFixedMatchesPrintfPercentF) {

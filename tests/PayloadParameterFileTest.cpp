@@ -2,6 +2,7 @@
 
 #include <Eigen/Core>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "EstimatorTestSupport.h"
 #include "PayloadParameterFile.h"
@@ -377,6 +379,77 @@ TEST(WritePayloadParameterFile, ExistingFileIsReplacedAsAWhole) {
   expected.replace(expected.find("1.25"), 4, "2");
   EXPECT_EQ(readFile(target), expected);
   EXPECT_EQ(entriesIn(dir.path()), 1u);
+}
+
+// Stands in for the flush to the disk: records what it is asked to flush and what the target
+// file holds at that moment, and fails with EIO at the call numbered failAt (from 0).
+struct DiskSyncProbe {
+  static inline std::string target;
+  static inline std::vector<std::string> paths;
+  static inline std::vector<std::string> targetText;
+  static inline int failAt = -1;
+
+  static int sync(const char* path) {
+    paths.emplace_back(path);
+    targetText.push_back(readFile(target));
+    return static_cast<int>(paths.size()) - 1 == failAt ? EIO : 0;
+  }
+
+  explicit DiskSyncProbe(const std::string& targetPath, int failingCall = -1)
+      : previous_(setDiskSync(&DiskSyncProbe::sync)) {
+    target = targetPath;
+    paths.clear();
+    targetText.clear();
+    failAt = failingCall;
+  }
+  ~DiskSyncProbe() { setDiskSync(previous_); }
+  DiskSyncProbe(const DiskSyncProbe&) = delete;
+  DiskSyncProbe& operator=(const DiskSyncProbe&) = delete;
+
+ private:
+  DiskSync previous_;
+};
+
+TEST(WritePayloadParameterFile, FlushesTheFileBeforeTheRenameAndTheDirectoryAfter) {
+  TempDir dir;
+  const std::string target = dir.write("payload.json", "previous contents\n");
+  CoutCapture out;
+  DiskSyncProbe probe(target);
+  EXPECT_TRUE(writePayloadParameterFile(configAt(dir.file("est.json"), "payload.json"),
+                                        returning(exampleSolution())));
+  ASSERT_EQ(DiskSyncProbe::paths.size(), 2u);
+  // First the temporary file beside the target, while the target is still the old one.
+  EXPECT_EQ(DiskSyncProbe::paths[0].rfind(target + ".", 0), 0u) << DiskSyncProbe::paths[0];
+  EXPECT_EQ(DiskSyncProbe::targetText[0], "previous contents\n");
+  // Then the directory that holds the new name.
+  EXPECT_EQ(DiskSyncProbe::paths[1], dir.path().string());
+  EXPECT_EQ(DiskSyncProbe::targetText[1], kExampleWithBias);
+}
+
+TEST(WritePayloadParameterFile, FailedFlushToTheDiskIsReportedLikeAFailedWrite) {
+  TempDir dir;
+  const std::string target = dir.write("payload.json", "previous contents\n");
+  const EstimatorConfig config = configAt(dir.file("est.json"), "payload.json");
+  const std::string failed = "Failed to write inertial parameters to file: could not flush ";
+  {
+    // The temporary file: the old file stays and the temporary one is removed.
+    CoutCapture out;
+    DiskSyncProbe probe(target, 0);
+    EXPECT_FALSE(writePayloadParameterFile(config, returning(exampleSolution())));
+    EXPECT_EQ(out.str(), infoLine(kWriting) + errorLine(failed + target + ": Input/output error"));
+    EXPECT_EQ(readFile(target), "previous contents\n");
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+  }
+  {
+    // The directory: the new file has its name, but the write is not known to be durable.
+    CoutCapture out;
+    DiskSyncProbe probe(target, 1);
+    EXPECT_FALSE(writePayloadParameterFile(config, returning(exampleSolution())));
+    EXPECT_EQ(out.str(), infoLine(kWriting) + errorLine(failed + "the directory of " + target +
+                                                        ": Input/output error"));
+    EXPECT_EQ(readFile(target), kExampleWithBias);
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+  }
 }
 
 #ifdef __linux__

@@ -7,17 +7,18 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace zelto::test {
 
 //! Compares two Eigen objects entry by entry; prints both and their difference on failure.
 template <typename A, typename B>
-::testing::AssertionResult eigenNear(const char* aExpr, const char* bExpr, const char*,
-                                     const A& a, const B& b, double tolerance) {
+::testing::AssertionResult eigenNear(const char* aExpr, const char* bExpr, const char*, const A& a,
+                                     const B& b, double tolerance) {
   if (a.rows() != b.rows() || a.cols() != b.cols()) {
-    return ::testing::AssertionFailure() << aExpr << " is " << a.rows() << "x" << a.cols()
-                                         << " but " << bExpr << " is " << b.rows() << "x"
-                                         << b.cols();
+    return ::testing::AssertionFailure()
+           << aExpr << " is " << a.rows() << "x" << a.cols() << " but " << bExpr << " is "
+           << b.rows() << "x" << b.cols();
   }
   const auto diff = (a - b).eval();
   if (diff.array().abs().maxCoeff() <= tolerance) {
@@ -51,8 +52,10 @@ class CoutCapture {
   std::streambuf* previous_;
 };
 
-//! Collects console output written from several threads: the log writes each line in pieces,
-//! so every piece is appended under a lock. Install it with std::cout.rdbuf(&buffer).
+//! Collects console output written from several threads. Every write the stream makes is
+//! appended under a lock, so one write stays whole, but a line written in several pieces can
+//! be split by another thread's output: the yield after each write makes that likely.
+//! Install it with std::cout.rdbuf(&buffer).
 class LockedCaptureBuffer : public std::streambuf {
  public:
   std::string str() {
@@ -66,11 +69,15 @@ class LockedCaptureBuffer : public std::streambuf {
       std::lock_guard<std::mutex> lock(mutex_);
       text_.push_back(traits_type::to_char_type(c));
     }
+    std::this_thread::yield();
     return traits_type::not_eof(c);
   }
   std::streamsize xsputn(const char* s, std::streamsize n) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    text_.append(s, static_cast<std::size_t>(n));
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      text_.append(s, static_cast<std::size_t>(n));
+    }
+    std::this_thread::yield();
     return n;
   }
 

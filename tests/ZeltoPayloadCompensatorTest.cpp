@@ -751,5 +751,57 @@ TEST(ZeltoPayloadCompensatorConcurrency, TareOnASecondThreadWhileUpdating) {
                 countOccurrences(text, "Deferred tare complete. Bias computed from window."));
 }
 
+// Standard output that, before it accepts a write, takes from a second thread the two locks
+// update() takes. Printing while holding either of them deadlocks (and the test's time-out
+// fails it) instead of passing.
+class LockProbingBuffer : public std::streambuf {
+ public:
+  explicit LockProbingBuffer(const ZeltoPayloadCompensatorImpl& impl) : impl_(impl) {}
+  std::string text;
+  int probes = 0;
+
+ protected:
+  int_type overflow(int_type c) override {
+    probe();
+    text.push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    probe();
+    text.append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+
+ private:
+  void probe() {
+    std::thread([this] {
+      impl_.windowSnapshot();
+      impl_.tareBias();
+    }).join();
+    ++probes;
+  }
+  const ZeltoPayloadCompensatorImpl& impl_;
+};
+
+TEST(ZeltoPayloadCompensatorConcurrency, TareLinesArePrintedWithoutTheLocksUpdateTakes) {
+  CoutCapture quiet;
+  ZeltoPayloadCompensatorImpl impl(simplePayload());
+  LockProbingBuffer probing(impl);
+  CoutRedirect redirect(&probing);
+  // A deferred tare (its lines from the tare, then from the update that completes it), then
+  // an immediate one.
+  impl.tareCompensatedWrench();
+  Array12 output;
+  for (int k = 0; k <= 5; ++k) {
+    impl.update(k / 10.0, tareSample(k), output);
+  }
+  impl.tareCompensatedWrench();
+  const std::string bias =
+      infoLine("Tare bias set to: [2.500000, -1.000000, 3.000000, 0.250000, 0.000000, -0.250000]");
+  EXPECT_EQ(probing.text, kTareRequested + kTareDeferred + bias + kTareDeferredDone +
+                              kTareRequested + bias + kTareImmediate);
+  EXPECT_EQ(probing.probes, 7);  // one write per line
+}
+
 }  // namespace
 }  // namespace zelto

@@ -3,12 +3,14 @@
 #include <zelto/ZeltoPayloadEstimator.h>
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <new>
 #include <nlohmann/json.hpp>
@@ -522,7 +524,9 @@ TEST(ZeltoPayloadEstimatorFailure, FailedFirstStartLeavesTheEstimatorIdle) {
   EXPECT_TRUE(estimator.isEstimatorRunning());
 }
 
-TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStays) {
+TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorEndsTheRunAndStillReachesTheCaller) {
+  const std::string fatal =
+      "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!";
   Fixture f(neverConverging());
   // All fifteen variances zero: the first row leaves NaN in θ and the next row throws.
   ConfigValues v = neverConverging();
@@ -545,14 +549,23 @@ TEST(ZeltoPayloadEstimatorFailure, AlgorithmFatalErrorPassesThroughAndTheRunStay
     moving[9] = 0.3 + 0.01 * i * i;
     EXPECT_EQ(estimator.update(0.001 * i, moving), Ok) << i;
   }
+  out.reset();
   try {
     moving[9] = 0.3 + 0.01 * 27 * 27;
     estimator.update(0.027, moving);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!");
+    EXPECT_EQ(std::string(e.what()), fatal);
   }
+  EXPECT_EQ(printed(out), errorLine(fatal));
+  EXPECT_FALSE(estimator.isEstimatorRunning());
+  EXPECT_FALSE(estimator.isEstimationSuccessful());
+  // Idle: samples are ignored quietly, and a new run can start.
+  out.reset();
+  moving[9] = 0.6;
+  EXPECT_EQ(estimator.update(0.028, moving), Ok);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_TRUE(estimator.startPayloadEstimation());
   EXPECT_TRUE(estimator.isEstimatorRunning());
 }
 
@@ -615,6 +628,120 @@ TEST(ZeltoPayloadEstimatorConcurrency, EstimatorsOnSeveralThreadsAreIndependent)
     EXPECT_TRUE(estimators[i]->isEstimatorRunning());
     EXPECT_EIGEN_NEAR(estimators[i]->inertiaEstimator().getParamsSolution(), sequential[i], 0.0);
   }
+}
+
+TEST(ZeltoPayloadEstimatorConcurrency, LinesOfTwoEstimatorsAndATareStayWholeAcrossThreads) {
+  // Two running estimators and a compensator on three threads print at the same time: ERROR
+  // lines for refused samples on all three, the tare's lines on the compensator's. The
+  // capture keeps each write whole but lets the threads' writes alternate, so a line written
+  // in pieces would show up broken.
+  constexpr int kSamples = 400;
+  ConfigValues v = neverConverging();
+  v.minTime = 1000.0;
+  v.maxTime = 2000.0;
+  Fixture f(v);
+  const std::string payloadPath = f.dir.write("payload.json", R"({"payload_compensator_config":
+    {"payload_properties": {"mass": 1.0, "com": {"x": 0.01, "y": -0.02, "z": 0.08},
+      "inertia": {"Ixx": 0.002, "Ixy": 0, "Ixz": 0, "Iyy": 0.003, "Iyz": 0, "Izz": 0.001}},
+     "enable_dynamic_compensation": false}})");
+  std::vector<std::vector<sim::SimSample>> streams;
+  for (std::uint64_t seed : {7, 8, 9}) {
+    sim::PayloadSimulator simulator(movingPayload(seed));
+    streams.push_back(simulator.generate(kSamples / 1000.0));
+    ASSERT_GE(streams.back().size(), static_cast<std::size_t>(kSamples));
+  }
+  // Every 4th sample carries a NaN, every 5th (from the 5th on) goes back in time.
+  const auto variant = [](sim::SimSample s, int i) {
+    if (i % 4 == 3) {
+      s.values[0] = std::numeric_limits<double>::quiet_NaN();
+    } else if (i % 5 == 4) {
+      s.time -= 1.0;
+    }
+    return s;
+  };
+  std::vector<std::unique_ptr<ZeltoPayloadEstimator>> estimators;
+  std::unique_ptr<ZeltoPayloadCompensator> compensator;
+  {
+    CoutCapture quiet;
+    for (int k = 0; k < 2; ++k) {
+      estimators.push_back(std::make_unique<ZeltoPayloadEstimator>(f.configPath));
+      estimators.back()->startPayloadEstimation();
+    }
+    compensator = std::make_unique<ZeltoPayloadCompensator>(payloadPath);
+  }
+
+  test::LockedCaptureBuffer sink;
+  std::streambuf* const previous = std::cout.rdbuf(&sink);
+  std::vector<std::thread> threads;
+  for (std::size_t k = 0; k < 2; ++k) {
+    threads.emplace_back([&, k] {
+      for (int i = 0; i < kSamples; ++i) {
+        const sim::SimSample s = variant(streams[k][static_cast<std::size_t>(i)], i);
+        estimators[k]->update(s.time, s.values);
+      }
+    });
+  }
+  int tares = 0;
+  threads.emplace_back([&] {
+    std::array<double, 12> output{};
+    for (int i = 0; i < kSamples; ++i) {
+      const sim::SimSample s = variant(streams[2][static_cast<std::size_t>(i)], i);
+      compensator->update(s.time, s.values, output);
+      if (i % 50 == 10) {
+        compensator->tareCompensatedWrench();
+        ++tares;
+      }
+    }
+  });
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  std::cout.rdbuf(previous);
+
+  const std::string nonFinite = errorLine("Sample contains a non-finite value; sample ignored.");
+  const std::string backwards = errorLine("Sample time stamp goes backwards; sample ignored.");
+  const std::string requested =
+      infoLine("Tare requested \xE2\x80\x94 waiting for sufficient data window...");
+  const std::vector<std::string> fixedLines = {
+      nonFinite,
+      backwards,
+      requested,
+      infoLine("Tare deferred \xE2\x80\x94 outputting zeros until window is collected."),
+      infoLine("Tare complete immediately (window already sufficient)."),
+      infoLine("Deferred tare complete. Bias computed from window."),
+      test::runtimeLine("[ESTIMATOR] Estimating, keep moving the payload..."),
+  };
+  // A bias line is whole when it is exactly what its six numbers give in "%f".
+  const auto isBiasLine = [](const std::string& line) {
+    std::string prefix = infoLine("Tare bias set to: [");
+    prefix.pop_back();
+    double b[6];
+    if (line.compare(0, prefix.size(), prefix) != 0 ||
+        std::sscanf(line.c_str() + prefix.size(), "%lf, %lf, %lf, %lf, %lf, %lf", &b[0], &b[1],
+                    &b[2], &b[3], &b[4], &b[5]) != 6) {
+      return false;
+    }
+    char values[512];
+    std::snprintf(values, sizeof values, "%f, %f, %f, %f, %f, %f]", b[0], b[1], b[2], b[3], b[4],
+                  b[5]);
+    return line == prefix + values + "\n";
+  };
+  const std::string text = sink.str();
+  std::map<std::string, int> counts;
+  std::size_t begin = 0;
+  for (std::size_t end = text.find('\n'); end != std::string::npos;
+       begin = end + 1, end = text.find('\n', begin)) {
+    const std::string line = text.substr(begin, end + 1 - begin);
+    const bool bias = isBiasLine(line);
+    EXPECT_TRUE(bias || std::find(fixedLines.begin(), fixedLines.end(), line) != fixedLines.end())
+        << "broken line: " << line;
+    ++counts[line];
+  }
+  EXPECT_EQ(begin, text.size()) << "text after the last line end";
+  // Every refused sample and every tare printed its line: none was lost or merged.
+  EXPECT_EQ(counts[nonFinite], 3 * (kSamples / 4));
+  EXPECT_EQ(counts[requested], tares);
+  EXPECT_GT(counts[backwards], 0);
 }
 
 // --- whole runs on simulated moving-payload data -------------------------------------------

@@ -1,6 +1,7 @@
 #include "Log.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "Version.h"
@@ -8,35 +9,77 @@
 namespace zelto {
 namespace {
 
-constexpr const char* kReset = "\x1b[0m";
-constexpr const char* kTagColour = "\x1b[38;2;255;127;0m";
+constexpr std::string_view kReset = "\x1b[0m";
+constexpr std::string_view kTagColour = "\x1b[38;2;255;127;0m";
 
-void writeLine(const char* colour, const char* level, const std::string& message) {
-  // One insertion per piece; std::endl gives the newline and the flush each line needs.
-  std::cout << "[" << kTagColour << "zlt" << kReset << "_" << colour << level << kReset << "] "
-            << message << std::endl;
+// One write and one flush per line: the write reaches the stream buffer as one call, which
+// the standard output (and any buffer a host installs that is safe across threads) performs
+// as a whole, so a line cannot be split by another thread's line.
+void emit(std::string_view line) {
+  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cout.flush();
+}
+
+void writeLine(std::string_view colour, std::string_view level, std::string_view message) {
+  MessageText line;
+  line << "[" << kTagColour << "zlt" << kReset << "_" << colour << level << kReset << "] "
+       << message << "\n";
+  emit(line.view());
 }
 
 }  // namespace
 
-void logInfo(const std::string& message) {
-  writeLine("\x1b[38;2;135;206;250m", "INFO", message);
+MessageText& MessageText::operator=(const MessageText& other) {
+  if (this != &other) {
+    size_ = 0;
+    onHeap_ = false;
+    heap_.clear();
+    *this << other.view();
+  }
+  return *this;
 }
 
-void logWarn(const std::string& message) {
-  writeLine("\x1b[38;2;255;255;0m", "WARN", message);
+MessageText& MessageText::operator<<(std::string_view text) {
+  if (!onHeap_ && text.size() <= kStackCapacity - size_) {
+    if (!text.empty()) {
+      std::memcpy(stack_ + size_, text.data(), text.size());
+    }
+    size_ += text.size();
+    return *this;
+  }
+  if (!onHeap_) {
+    heap_.assign(stack_, size_);
+    onHeap_ = true;
+  }
+  heap_.append(text);
+  return *this;
 }
 
-void logError(const std::string& message) {
-  writeLine("\x1b[38;2;255;0;0m", "ERROR", message);
+MessageText& MessageText::appendFixed(double value) {
+  // "%f" of the largest double needs 309 digits + sign + point + 6 decimals.
+  char buffer[400];
+  const int length = std::snprintf(buffer, sizeof buffer, "%f", value);
+  return *this << std::string_view(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
-void logInfoRuntime(const std::string& message) {
+std::string_view MessageText::view() const {
+  return onHeap_ ? std::string_view(heap_) : std::string_view(stack_, size_);
+}
+
+void logInfo(std::string_view message) { writeLine("\x1b[38;2;135;206;250m", "INFO", message); }
+
+void logWarn(std::string_view message) { writeLine("\x1b[38;2;255;255;0m", "WARN", message); }
+
+void logError(std::string_view message) { writeLine("\x1b[38;2;255;0;0m", "ERROR", message); }
+
+void logInfoRuntime(std::string_view message) {
   writeLine("\x1b[38;2;61;104;245m", "INFO_RUNTIME", message);
 }
 
-void printLine(const std::string& text) {
-  std::cout << text << std::endl;
+void printLine(std::string_view text) {
+  MessageText line;
+  line << text << "\n";
+  emit(line.view());
 }
 
 void printVersion(const std::string& prefix) {
@@ -45,10 +88,9 @@ void printVersion(const std::string& prefix) {
 }
 
 std::string formatFixed(double value) {
-  // "%f" of the largest double needs 309 digits + sign + point + 6 decimals.
-  char buffer[400];
-  const int length = std::snprintf(buffer, sizeof buffer, "%f", value);
-  return std::string(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
+  MessageText text;
+  text.appendFixed(value);
+  return std::string(text.view());
 }
 
 }  // namespace zelto

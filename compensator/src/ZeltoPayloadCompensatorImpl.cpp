@@ -14,15 +14,17 @@ PayloadParameters loadWithVersionLine(const std::string& configPath) {
   return parameters;
 }
 
-std::string biasLine(const Wrench6& bias) {
-  std::string line = "Tare bias set to: [";
+// Built on the stack: a deferred tare completes inside update(), which must not allocate.
+MessageText biasLine(const Wrench6& bias) {
+  MessageText line;
+  line << "Tare bias set to: [";
   for (int i = 0; i < 6; ++i) {
     if (i > 0) {
-      line += ", ";
+      line << ", ";
     }
-    line += formatFixed(bias[i]);
+    line.appendFixed(bias[i]);
   }
-  line += "]";
+  line << "]";
   return line;
 }
 
@@ -110,35 +112,48 @@ ZeltoControlReturnCode ZeltoPayloadCompensatorImpl::update(double time, const Se
   return Ok;
 }
 
+// The tare lines are printed after windowMutex_ is released: update() takes it for every
+// sample, and a slow or blocked standard output must not hold up the host's control loop.
 bool ZeltoPayloadCompensatorImpl::tareCompensatedWrench() {
   logInfo("Tare requested \xE2\x80\x94 waiting for sufficient data window...");
-  std::lock_guard<std::mutex> lock(windowMutex_);
-  if (wrenchWindow_.isSufficientForTare()) {
-    const Wrench6 mean = wrenchWindow_.mean();
-    setTareBias(mean);
-    logInfo(biasLine(mean));
+  bool immediate = false;
+  Wrench6 mean = Wrench6::Zero();
+  {
+    std::lock_guard<std::mutex> lock(windowMutex_);
+    immediate = wrenchWindow_.isSufficientForTare();
+    if (immediate) {
+      mean = wrenchWindow_.mean();
+      setTareBias(mean);
+    } else {
+      // Suppress the output before announcing the pending tare, so that update() never sees
+      // a pending tare with the old output still flowing.
+      outputSuppressed_.exchange(true);
+      tarePending_.exchange(true);
+    }
+  }
+  if (immediate) {
+    logInfo(biasLine(mean).view());
     logInfo("Tare complete immediately (window already sufficient).");
   } else {
-    // Suppress the output before announcing the pending tare, so that update() never sees
-    // a pending tare with the old output still flowing.
-    outputSuppressed_.exchange(true);
-    tarePending_.exchange(true);
     logInfo("Tare deferred \xE2\x80\x94 outputting zeros until window is collected.");
   }
   return true;
 }
 
 void ZeltoPayloadCompensatorImpl::completeDeferredTare() {
-  std::lock_guard<std::mutex> lock(windowMutex_);
-  // The entry of the current update is the newest, so this is the window's own span.
-  if (!wrenchWindow_.isSufficientForTare()) {
-    return;
+  Wrench6 mean = Wrench6::Zero();
+  {
+    std::lock_guard<std::mutex> lock(windowMutex_);
+    // The entry of the current update is the newest, so this is the window's own span.
+    if (!wrenchWindow_.isSufficientForTare()) {
+      return;
+    }
+    mean = wrenchWindow_.mean();
+    setTareBias(mean);
+    tarePending_.exchange(false);
+    outputSuppressed_.exchange(false);
   }
-  const Wrench6 mean = wrenchWindow_.mean();
-  setTareBias(mean);
-  tarePending_.exchange(false);
-  outputSuppressed_.exchange(false);
-  logInfo(biasLine(mean));
+  logInfo(biasLine(mean).view());
   logInfo("Deferred tare complete. Bias computed from window.");
 }
 

@@ -28,6 +28,7 @@ enum class CompensationMode : std::int32_t {
 //! another. windowMutex guards the window and the tare decision, biasMutex the bias (taken
 //! after windowMutex where both are held), and the two atomic flags let update() test the
 //! tare state without a lock. The inertia compensator and the modes belong to update().
+//! No console line is printed while either mutex is held.
 class ZeltoPayloadCompensatorImpl {
  public:
   //! Prints the version line, loads the payload parameter file (throws std::runtime_error

@@ -2,11 +2,11 @@
 
 #include <cmath>
 #include <iomanip>
-#include <iostream>
 #include <locale>
+#include <sstream>
 #include <string>
 
-#include "StreamFormatGuard.h"
+#include "Log.h"
 
 namespace zelto {
 namespace {
@@ -36,52 +36,67 @@ void deviationList(std::ostream& out, const Eigen::Matrix<double, 16, 1>& varian
 
 void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
                            const Eigen::Matrix<double, 16, 1>& variances, double elapsedSeconds) {
-  std::ostream& out = std::cout;
-  const StreamFormatGuard guard(out);
-  out.fill(' ');
-  out.unsetf(std::ios_base::adjustfield | std::ios_base::showpos | std::ios_base::showpoint |
-             std::ios_base::uppercase);
+  // Each line is formatted in a stream of its own and printed whole: standard output's format
+  // stays as the host set it, and another thread's line cannot land inside a report line.
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
   out.setf(std::ios_base::right, std::ios_base::adjustfield);
+  const auto line = [&out] {
+    printLine(out.str());
+    out.str("");
+  };
   const std::string doubleRule(100, '=');
   const std::string singleRule(100, '-');
 
-  out << std::endl;
-  out << doubleRule << std::endl;
-  out << "PAYLOAD ESTIMATION RESULTS" << std::endl;
-  out << "Time: " << std::fixed << std::setprecision(2) << elapsedSeconds << "s (CONVERGED)"
-      << std::endl;
-  out << singleRule << std::endl;
+  line();
+  out << doubleRule;
+  line();
+  out << "PAYLOAD ESTIMATION RESULTS";
+  line();
+  out << "Time: " << std::fixed << std::setprecision(2) << elapsedSeconds << "s (CONVERGED)";
+  line();
+  out << singleRule;
+  line();
 
   out << "Mass: ";
   fixedList(out, solution, 0, 1, 7);
-  out << " kg" << std::endl;
+  out << " kg";
+  line();
   out << kGrey << "       std: ";
   deviationList(out, variances, 0, 1);
-  out << kReset << std::endl;
+  out << kReset;
+  line();
 
   out << "CoM:  [";
   fixedList(out, solution, 1, 4, 6);
-  out << "] m [cx, cy, cz]" << std::endl;
+  out << "] m [cx, cy, cz]";
+  line();
   out << kGrey << "       std: [";
   deviationList(out, variances, 1, 4);
-  out << "]" << kReset << std::endl;
+  out << "]" << kReset;
+  line();
 
   out << "Inertia: [";
   fixedList(out, solution, 4, 10, 6);
-  out << "] kg*m\xC2\xB2 [Ixx, Ixy, Ixz, Iyy, Iyz, Izz]" << std::endl;
+  out << "] kg*m\xC2\xB2 [Ixx, Ixy, Ixz, Iyy, Iyz, Izz]";
+  line();
   out << kGrey << "          std: [";
   deviationList(out, variances, 4, 10);
-  out << "]" << kReset << std::endl;
+  out << "]" << kReset;
+  line();
 
   out << "Wrench Bias: [";
   fixedList(out, solution, 10, 16, 5);
-  out << "] N, N*m [Fx, Fy, Fz, Mx, My, Mz]" << std::endl;
+  out << "] N, N*m [Fx, Fy, Fz, Mx, My, Mz]";
+  line();
   out << kGrey << "              std: [";
   deviationList(out, variances, 10, 16);
-  out << "]" << kReset << std::endl;
+  out << "]" << kReset;
+  line();
 
-  out << doubleRule << std::endl;
-  out << std::endl;
+  out << doubleRule;
+  line();
+  line();
 }
 
 }  // namespace zelto

@@ -1,5 +1,7 @@
 #include "EstimatorConfig.h"
 
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -21,6 +23,32 @@ std::array<double, 3> xyz(const json& object, const char* key) {
   return {number(vector, "x"), number(vector, "y"), number(vector, "z")};
 }
 
+// A time, variance or threshold below zero, or not finite, makes the run limits or the
+// estimate meaningless: refused with the key's full path and the reason. (The JSON reader
+// already refuses numbers too large for a double; the test does not rely on it.) Zero is
+// allowed where it still means something (see the callers).
+double checked(const json& object, const char* key, const char* path, bool zeroAllowed) {
+  const double value = number(object, key);
+  if (std::isfinite(value) && (value > 0.0 || (zeroAllowed && value == 0.0))) {
+    return value;
+  }
+  char shown[32];
+  std::snprintf(shown, sizeof shown, "%g", value);
+  throw std::runtime_error(std::string(path) + key + " must be finite and " +
+                           (zeroAllowed ? "not negative" : "positive") + ", but is " + shown);
+}
+
+double nonNegative(const json& object, const char* key, const char* path) {
+  return checked(object, key, path, true);
+}
+
+std::array<double, 3> nonNegativeXyz(const json& object, const char* key, const char* path) {
+  const json& vector = object.at(key);
+  const std::string inner = std::string(path) + key + ".";
+  return {nonNegative(vector, "x", inner.c_str()), nonNegative(vector, "y", inner.c_str()),
+          nonNegative(vector, "z", inner.c_str())};
+}
+
 // An absent switch defaults to false with a WARN line; a present one must be a boolean.
 bool optionalSwitch(const json& object, const char* key) {
   if (object.contains(key)) {
@@ -38,8 +66,11 @@ void readDocument(std::istream& in, EstimatorConfig& config) {
   const json root = document.at("payload_estimator_config");
 
   config.outputFileName = root.at("output_config_file_name").get<std::string>();
-  config.minTime = number(root, "min_time");
-  config.maxTime = number(root, "max_time");
+  constexpr const char* kRoot = "payload_estimator_config.";
+  // min_time 0 accepts convergence from the first sample; a max_time of 0 would end every
+  // run on its first sample.
+  config.minTime = nonNegative(root, "min_time", kRoot);
+  config.maxTime = checked(root, "max_time", kRoot, false);
 
   const json& prior = root.at("prior_payload_properties");
   config.priorMass = number(prior, "mass");
@@ -49,17 +80,23 @@ void readDocument(std::istream& in, EstimatorConfig& config) {
                          number(inertia, "Iyy"), number(inertia, "Iyz"), number(inertia, "Izz")};
 
   const json& noise = root.at("measurement_noise_covariance");
-  config.noiseForce = xyz(noise, "force");
-  config.noiseTorque = xyz(noise, "torque");
-  config.noiseLinearAcc = xyz(noise, "linear_acc");
-  config.noiseAngularVel = xyz(noise, "angular_vel");
-  config.noiseAngularAcc = xyz(noise, "angular_acc");
+  // A zero variance declares a channel exact (noise-free recorded or simulated data).
+  constexpr const char* kNoise = "payload_estimator_config.measurement_noise_covariance.";
+  config.noiseForce = nonNegativeXyz(noise, "force", kNoise);
+  config.noiseTorque = nonNegativeXyz(noise, "torque", kNoise);
+  config.noiseLinearAcc = nonNegativeXyz(noise, "linear_acc", kNoise);
+  config.noiseAngularVel = nonNegativeXyz(noise, "angular_vel", kNoise);
+  config.noiseAngularAcc = nonNegativeXyz(noise, "angular_acc", kNoise);
 
+  // A zero threshold is never reached (the test is strictly below): the run goes on until
+  // max_time or a stop, for recording or benchmarking.
+  constexpr const char* kThresholds =
+      "payload_estimator_config.estimation_covariance_convergence_threshold.";
   const json& thresholds = root.at("estimation_covariance_convergence_threshold");
-  config.thresholdMass = number(thresholds, "mass");
-  config.thresholdCom = number(thresholds, "com");
-  config.thresholdInertia = number(thresholds, "inertia");
-  config.thresholdWrenchBias = number(thresholds, "wrench_bias");
+  config.thresholdMass = nonNegative(thresholds, "mass", kThresholds);
+  config.thresholdCom = nonNegative(thresholds, "com", kThresholds);
+  config.thresholdInertia = nonNegative(thresholds, "inertia", kThresholds);
+  config.thresholdWrenchBias = nonNegative(thresholds, "wrench_bias", kThresholds);
 
   config.runtimeVerbosity = optionalSwitch(root, "runtime_verbosity");
   config.outputBiasEstimate = optionalSwitch(root, "output_bias_estimate");

@@ -40,7 +40,10 @@ struct EstimatorConfig {
 //!
 //! Throws std::runtime_error with "Failed to open configuration file: " + configPath when the
 //! file cannot be opened, and with "Error parsing estimator configuration file: " followed by
-//! the original message for any other problem (syntax error, missing key, wrong JSON type).
+//! the original message for any other problem (syntax error, missing key, wrong JSON type),
+//! or with the key's full path and the reason for a value out of range: min_time, the
+//! variances and the thresholds must be finite and not negative, max_time finite and
+//! positive.
 //! Prints a WARN line for each optional switch that is absent and, on success, an INFO line.
 EstimatorConfig parseConfiguration(const std::string& configPath);
 

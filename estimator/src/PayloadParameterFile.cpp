@@ -1,5 +1,8 @@
 #include "PayloadParameterFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -58,6 +61,28 @@ std::string temporaryPath(const std::string& outputPath) {
   return outputPath + "." + std::to_string(tick) + "." + std::to_string(counter++) + ".tmp";
 }
 
+// The descriptor is opened read-only: fsync() flushes the file (or directory), whichever
+// descriptor names it.
+int syncToDisk(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  const int result = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return result;
+}
+
+std::atomic<DiskSync> diskSync{&syncToDisk};
+
+void requireSynced(const fs::path& path, const std::string& what) {
+  const int error = diskSync.load()(path.c_str());
+  if (error != 0) {
+    throw std::runtime_error("could not flush " + what + ": " +
+                             std::generic_category().message(error));
+  }
+}
+
 std::string systemReason() {
   const int error = errno;
   return error != 0 ? ": " + std::generic_category().message(error) : std::string();
@@ -99,11 +124,20 @@ bool writeFile(const EstimatorConfig& config, const std::function<Eigen::VectorX
   if (!written || out.fail()) {
     throw std::runtime_error("could not write " + outputPath + systemReason());
   }
+  // On the disk before it gets the final name: after a power cut the name must not point at
+  // a file whose data never got there.
+  requireSynced(temporary.path(), outputPath);
   fs::rename(temporary.path(), fs::path(outputPath), ec);
   if (ec) {
     throw std::runtime_error("could not replace " + outputPath + ": " + ec.message());
   }
   temporary.release();
+  // The rename itself lives in the directory, which has to reach the disk as well.
+  fs::path directory = fs::path(outputPath).parent_path();
+  if (directory.empty()) {
+    directory = ".";
+  }
+  requireSynced(directory, "the directory of " + outputPath);
   logInfo("Inertial parameters written to file: " + fileName);
   return true;
 }
@@ -175,6 +209,10 @@ std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& s, bool
       << "  }\n"
       << "}\n";
   return out.str();
+}
+
+DiskSync setDiskSync(DiskSync sync) {
+  return diskSync.exchange(sync != nullptr ? sync : &syncToDisk);
 }
 
 bool writePayloadParameterFile(const EstimatorConfig& config,

@@ -33,14 +33,24 @@ std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& solutio
 //! The solution is queried after the INFO line that announces the write; a query that
 //! throws is reported like any other failure.
 //!
-//! The file is first written completely to a temporary file in the target directory and
-//! then renamed over the target, so an existing file is either replaced as a whole or left
-//! as it was. Never throws; every failure is reported by one ERROR line:
+//! The file is first written completely to a temporary file in the target directory,
+//! flushed to the disk, then renamed over the target, and the directory is flushed too: an
+//! existing file is either replaced as a whole or left as it was, also across a power cut.
+//! Never throws; every failure is reported by one ERROR line:
 //! - "Failed to open file for writing: <path>" when the target cannot be created;
 //! - "Failed to write inertial parameters to file: <reason>" for a solution that is not
-//!   16 finite values, a failed write, close or rename, or an exception.
+//!   16 finite values, a failed write, close, flush to the disk or rename, or an exception.
+//!   A failed flush of the directory comes after the rename: the new file is in place then,
+//!   but the write still counts as failed.
 //! Returns true when the file was written and the success line printed.
 bool writePayloadParameterFile(const EstimatorConfig& config,
                                const std::function<Eigen::VectorXd()>& solution);
+
+//! Flushes a file or a directory to the disk: 0 on success, otherwise the errno value.
+using DiskSync = int (*)(const char* path);
+
+//! Replaces the flush the writer uses (nullptr restores the real one) and returns the
+//! previous one; lets tests make the flush fail.
+DiskSync setDiskSync(DiskSync sync);
 
 }  // namespace zelto

@@ -3,11 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <iostream>
-#include <string>
 
 #include "Log.h"
-#include "StreamFormatGuard.h"
 
 namespace zelto {
 namespace {
@@ -25,7 +22,6 @@ std::int64_t steadyNowNs() {
 // several threads that find the second elapsed, only the one whose exchange succeeds prints.
 void printProgressLine() {
   static std::atomic<std::int64_t> lastLineNs{steadyNowNs()};
-  static const std::string kLine = "[ESTIMATOR] Estimating, keep moving the payload...";
   const std::int64_t now = steadyNowNs();
   std::int64_t last = lastLineNs.load(std::memory_order_relaxed);
   if (now - last < kProgressPeriodNs) {
@@ -34,10 +30,9 @@ void printProgressLine() {
   if (!lastLineNs.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
     return;
   }
-  const StreamFormatGuard guard(std::cout);
-  std::cout.setf(std::ios_base::fixed, std::ios_base::floatfield);
-  std::cout.precision(4);
-  logInfoRuntime(kLine);
+  // The line holds no number, so standard output's format is left alone: changing it here
+  // would race with whatever another thread is printing.
+  logInfoRuntime("[ESTIMATOR] Estimating, keep moving the payload...");
 }
 
 }  // namespace
@@ -82,7 +77,7 @@ InertialSample RecursiveTLSWrenchBias::getBiasSolution() const {
 }
 
 InertialSample RecursiveTLSWrenchBias::getBiasVariance() const {
-  std::cout << "RecursiveTLSWrenchBias Bias Variance not implemented!" << std::endl;
+  printLine("RecursiveTLSWrenchBias Bias Variance not implemented!");
   return InertialSample{};
 }
 

@@ -91,16 +91,27 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
   }
 
   const SplitSample split = splitSample(time, sample);
-  inertiaEstimator_.imuCallback(split.linearAcceleration, split.angularVelocity);
-  inertiaEstimator_.wrenchCallback(split.force, split.torque);
-  inertiaEstimator_.update();
+  try {
+    inertiaEstimator_.imuCallback(split.linearAcceleration, split.angularVelocity);
+    inertiaEstimator_.wrenchCallback(split.force, split.torque);
+    inertiaEstimator_.update();
+  } catch (const std::exception& e) {
+    // The algorithm's fatal error (a NaN in the estimate) would stay in every later update:
+    // the run ends here, unsuccessful, and the caller of this update still gets the error.
+    logError(e.what());
+    endRun(elapsedSeconds());
+    lastRunSucceeded_ = false;
+    throw;
+  }
 
   const double elapsed = elapsedSeconds();
   if (elapsed > config_.minTime && inertiaEstimator_.isConverged()) {
     finishConvergedRun(elapsed);
   } else if (elapsed > config_.maxTime) {
-    logError("Estimator did not converge within the maximum time limit of " +
-             formatFixed(config_.maxTime) + " seconds.");
+    MessageText line;  // on the stack: update() does not allocate
+    line << "Estimator did not converge within the maximum time limit of ";
+    line.appendFixed(config_.maxTime) << " seconds.";
+    logError(line.view());
     endRun(elapsed);
   }
   return ZeltoControlReturnCode::Ok;

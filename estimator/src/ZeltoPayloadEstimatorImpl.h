@@ -15,7 +15,7 @@ namespace zelto {
 //! Whether an estimation run is in progress. The stored values are 2 and 4.
 enum class EstimatorState : std::int32_t {
   Estimating = 2,  //!< samples are fed to the estimator
-  Idle = 4,        //!< before the first start and after convergence, time-out or stop
+  Idle = 4,        //!< before the first start; after convergence, time-out, stop or fatal error
 };
 
 //! Everything behind the exported estimator: the configuration, the run state machine and

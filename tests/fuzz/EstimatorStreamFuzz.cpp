@@ -75,8 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (rc != zelto::Ok && rc != zelto::Error) fail("return code", "not Ok or Error");
       }
     } catch (const std::runtime_error& e) {
-      if (std::strcmp(e.what(), kImuMissing) != 0 && std::strcmp(e.what(), kFatalNaN) != 0) {
+      const bool fatal = std::strcmp(e.what(), kFatalNaN) == 0;
+      if (std::strcmp(e.what(), kImuMissing) != 0 && !fatal) {
         fail("message", e.what());
+      }
+      if (fatal && estimator->isEstimatorRunning()) {
+        fail("state", "still running after the fatal error");
       }
     } catch (const std::exception& e) {
       fail("exception", e.what());

@@ -18,7 +18,9 @@ class ZeltoPayloadCompensatorImpl;
 //! call update() for every sensor sample. tareCompensatedWrench() zeroes the output in the
 //! present pose.
 //!
-//! Threads: update() from one thread; tareCompensatedWrench() may run on another.
+//! Threads: update() from one thread; tareCompensatedWrench() may run on another. The tare
+//! prints its console lines without holding the lock update() takes, so a slow standard
+//! output delays the tare's caller only. Each console line is written whole.
 class ZELTO_COMPENSATOR_EXPORT ZeltoPayloadCompensator {
  public:
   //! Loads the payload parameter file. Throws std::runtime_error when it cannot be opened

@@ -53,6 +53,11 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! value, or with a time stamp more than 10 µs before the newest one, is refused).
   //! Throws std::runtime_error when the six IMU values are all exactly zero. Run limits are
   //! measured on the host's steady clock from startPayloadEstimation(), not in sample time.
+  //! When the estimate breaks down (a NaN in it) the algorithm's std::runtime_error
+  //! "[FATAL ERROR] parameterVector already has NaN at start of updateParameterVector!" is
+  //! printed as an ERROR line and passed on to the caller of that one update; the run has
+  //! ended by then (not running, not successful, no file written), and later calls return Ok
+  //! as in any idle state until the next startPayloadEstimation().
   ZeltoControlReturnCode update(double time, std::array<double, 12> sample);
 
   // Read-out of the estimate while a run goes on (progress displays, logging, a host's own
