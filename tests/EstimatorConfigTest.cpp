@@ -174,8 +174,8 @@ TEST(EstimatorConfig, NegativeOrNonFiniteValuesAreRefusedWithTheirKeyPath) {
        "payload_estimator_config.measurement_noise_covariance.force.x must be finite and not "
        "negative, but is -0.01"},
       // Too large for a double: already the JSON reader refuses it.
-      {withReplaced("\"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e-2}",
-                    "\"angular_acc\": {\"x\": 1e-2, \"y\": 1e-2, \"z\": 1e999}"),
+      {withReplaced("\"angular_acc\": {\"x\": 0.0057, \"y\": 0.0057, \"z\": 0.0057}",
+                    "\"angular_acc\": {\"x\": 0.0057, \"y\": 0.0057, \"z\": 1e999}"),
        "[json.exception.out_of_range.406] number overflow parsing '1e999'"},
       {configText(negativeThreshold),
        "payload_estimator_config.estimation_covariance_convergence_threshold.wrench_bias must "
