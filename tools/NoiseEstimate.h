@@ -1,0 +1,76 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zelto::tool {
+
+//! What a recording tells of its sensor's noise: the white-noise variance of each of the twelve
+//! channels, the variance of the angular acceleration the estimator derives from the gyro at the
+//! recording's rate, and the signs that the recording itself is flawed.
+//!
+//! Method: each channel is high-passed with the fourth difference
+//! x[k−2] − 4x[k−1] + 6x[k] − 4x[k+1] + x[k+2], whose variance for white noise of variance σ²
+//! is 70σ², while smooth motion enters only as its fourth derivative × h⁴ (h the sample
+//! interval). The standard deviation of the differences is taken robustly, as 1.4826 × their
+//! median absolute deviation, so the few differences spanning a jolt, a gap or a glitch do not
+//! count. Limits: the noise must be white (correlated noise, e.g. from a sensor's own low-pass
+//! filter, is underestimated) and roughly Gaussian (for other shapes the scale 1.4826 is off
+//! by tens of per cent); the motion must be slow against the sample rate (at 100 Hz, hand
+//! motion adds a few per cent to the quietest channels); a channel quantised more coarsely than
+//! its noise reads as its steps, not its noise.
+struct NoiseEstimate {
+  //! Channel order of the recordings: fx fy fz tx ty tz ax ay az wx wy wz.
+  static constexpr std::size_t kChannels = 12;
+
+  std::array<double, kChannels> variance{};    //!< N², N²·m², m²/s⁴, rad²/s²
+  std::array<double, 3> angularAccVariance{};  //!< rad²/s⁴: gyro variance × angularAccFactor
+  double medianRate = 0.0;        //!< Hz: 1 / median interval between distinct time stamps
+  double angularAccFactor = 0.0;  //!< 1/s²: see noiseFactorOfAngularAcc
+  std::size_t samples = 0;        //!< rows used: every row whose time stamp is new
+
+  // Signs of trouble.
+  std::size_t repeatedTimes = 0;  //!< rows left out: time within 1e-5 s of the previous row's
+  std::size_t heldRows = 0;       //!< rows with a new time stamp and all twelve values of the last
+  std::size_t irregularIntervals = 0;  //!< intervals more than 10 % off the median (gaps too)
+  std::size_t gaps = 0;                //!< intervals of more than 1.5 medians: lost samples
+  double longestInterval = 0.0;        //!< s
+  //! Rows at the channel's smallest or largest value, counted where at least three rows sit
+  //! exactly there (a continuous noisy signal reaches its extremes once): clipping.
+  std::array<std::size_t, kChannels> clipped{};
+  //! Share of the channel's high-passed values that are exactly zero: above 0.5 the channel is
+  //! quantised more coarsely than its noise (or constant), and its variance is not its noise.
+  std::array<double, kChannels> zeroShare{};
+};
+
+//! Variance of the estimator's angular acceleration per unit gyro variance (1/s²) for inputs
+//! at a regular rate: [(XᵀX)⁻¹]₁₁ of the least-squares cubic over the inputs within ±25 ms of the
+//! centre, X with rows (1, d, d², d³); 567 at 1 kHz; infinite below 80 Hz.
+double noiseFactorOfAngularAcc(double rate);
+
+//! Measures the noise of a recording: times in s (non-decreasing, rows within 1e-5 s of the
+//! previous row's time are repeats and left out) and the twelve values of each row. Throws
+//! std::invalid_argument when the sizes differ, a value is not finite, time runs backwards by
+//! more than 1e-5 s, fewer than kMinimumSamples rows have distinct time stamps, or the median
+//! rate is below 80 Hz (fewer than five inputs in the estimator's window: no derivative).
+NoiseEstimate measureNoise(const std::vector<double>& times,
+                           const std::vector<std::array<double, 12>>& values);
+
+//! Rows measureNoise needs at least. The variances it returns scatter as 3.4/√rows (1σ): 11 %
+//! at 1000 rows, 6 % at 3000, 3.4 % at 10 000.
+inline constexpr std::size_t kMinimumSamples = 100;
+
+//! One line per sign of trouble, without a line end; none for a clean recording.
+std::vector<std::string> noiseTroubles(const NoiseEstimate& estimate);
+
+//! The "measurement_noise_covariance" value (JSON object text, one line per quantity, indented
+//! by `indent` spaces after the first line), variances with three significant digits.
+std::string noiseCovarianceBlock(const NoiseEstimate& estimate, int indent);
+
+//! The fifteen variances in the configuration's order: force, torque, linear_acc, angular_vel,
+//! angular_acc, each x, y, z; rounded to three significant digits as the block writes them.
+std::array<double, 15> configuredVariances(const NoiseEstimate& estimate);
+
+}  // namespace zelto::tool
