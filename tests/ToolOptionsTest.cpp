@@ -43,6 +43,9 @@ TEST(CommandLine, UnknownRepeatedAndValuelessOptionsAreRefused) {
   EXPECT_EQ(usageErrorOf({"estimate", "a.csv"}), "missing --config FILE");
   EXPECT_EQ(usageErrorOf({"estimate", "--config", "c.json"}), "missing RECORDING.csv");
   EXPECT_EQ(usageErrorOf({"check"}), "missing payload parameter FILE");
+  EXPECT_EQ(usageErrorOf({"noise"}), "missing RECORDING.csv");
+  EXPECT_EQ(usageErrorOf({"noise", "r.csv", "--config", "c.json"}),
+            "--config needs -o COPY.json, the copy to write");
 }
 
 TEST(CommandLine, BadValuesNameTheOptionAndTheText) {

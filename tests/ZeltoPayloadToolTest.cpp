@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CsvRecording.h"
+#include "EstimatorConfigFile.h"
 #include "EstimatorTestSupport.h"
 #include "PayloadFile.h"
 #include "TestUtils.h"
@@ -359,6 +360,41 @@ TEST(ZeltoPayloadTool, RecordingThatEndsBeforeConvergenceShowsTheEstimateReached
     }
   }
   EXPECT_EQ(fed, samples.size());
+}
+
+TEST(ZeltoPayloadTool, NoiseWritesAConfigurationCopyThatEstimateTakesWithoutAHint) {
+  TempDir dir;
+  const std::string recording = dir.file("r.csv");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) + " --duration 3 --noise-gyro 1e-7").status,
+            0);
+  // Runs that end after 0.3 s: only the hint before them matters.
+  const std::string config = dir.write("est.json", quickConfig(0.1, 0.3, 1e-12));
+  const std::string copy = dir.file("copy.json");
+  const ToolRun noise =
+      runTool(dir, "noise " + q(recording) + " --config " + q(config) + " -o " + q(copy));
+  EXPECT_EQ(noise.status, 0) << noise.err;
+  EXPECT_NE(noise.out.find("\n\"measurement_noise_covariance\": {\n  \"force\": {\"x\": "),
+            std::string::npos)
+      << noise.out;
+  const tool::EstimatorSettings original = tool::readEstimatorSettings(config);
+  const tool::EstimatorSettings copied = tool::readEstimatorSettings(copy);
+  EXPECT_EQ(copied.maxTime, original.maxTime);
+  ASSERT_TRUE(copied.noise.has_value());
+  EXPECT_NEAR((*copied.noise)[9] / 1e-7, 1.0, 0.3);  // 3000 rows: 4.5 sigma of the scatter
+
+  const ToolRun hinted =
+      runTool(dir, "estimate --no-progress --config " + q(config) + " " + q(recording));
+  EXPECT_EQ(hinted.err.rfind("zelto-payload: hint: the configured variance of angular_", 0), 0u)
+      << hinted.err;
+  EXPECT_NE(hinted.err.find(" measured in " + recording +
+                            " (and 5 more over 10 times off); 'zelto-payload noise " + recording +
+                            " --config " + config + " -o " + config +
+                            "' writes the measured ones into the configuration\n"),
+            std::string::npos)
+      << hinted.err;
+  const ToolRun measured =
+      runTool(dir, "estimate --no-progress --config " + q(copy) + " " + q(recording));
+  EXPECT_EQ(measured.err.find("hint"), std::string::npos) << measured.err;
 }
 
 TEST(ZeltoPayloadTool, RunThatReachesTheMaximumRunTimeFails) {

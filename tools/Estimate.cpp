@@ -33,6 +33,7 @@ void printUnconvergedEstimate(const EstimationRunResult& run) {
 
 int runEstimate(const EstimateOptions& options) {
   const std::vector<RecordedSample> samples = readRecording(options.recording);
+  std::cerr << noiseHint(options.config, options.recording, samples);
 
   ProgressBar progress(options.progress);
   const EstimationRunResult run = runEstimation(

@@ -26,6 +26,58 @@ ordered_json parseConfig(const std::string& path) {
   }
 }
 
+// The sample configurations' layout: two spaces per level, an object of plain values on one line
+// where that line stays within 100 columns.
+void writeJson(const ordered_json& value, std::size_t indent, std::size_t column,
+               std::string& out) {
+  if (!value.is_object() || value.empty()) {
+    out += value.dump();
+    return;
+  }
+  std::string flat = "{";
+  bool plain = true;
+  for (const auto& member : value.items()) {
+    plain = plain && !member.value().is_structured();
+    flat += (flat.size() > 1 ? ", " : "") + ordered_json(member.key()).dump() + ": " +
+            member.value().dump();
+  }
+  flat += "}";
+  if (plain && column + flat.size() <= 100) {
+    out += flat;
+    return;
+  }
+  const std::string pad(indent + 2, ' ');
+  out += "{\n";
+  bool first = true;
+  for (const auto& member : value.items()) {
+    if (!first) out += ",\n";
+    first = false;
+    const std::string key = pad + ordered_json(member.key()).dump() + ": ";
+    out += key;
+    writeJson(member.value(), indent + 2, key.size(), out);
+  }
+  out += "\n" + std::string(indent, ' ') + "}";
+}
+
+std::optional<std::array<double, 15>> noiseVariances(const ordered_json& config) {
+  static const char* const kQuantities[5] = {"force", "torque", "linear_acc", "angular_vel",
+                                             "angular_acc"};
+  std::array<double, 15> v{};
+  try {
+    const ordered_json& noise = config.at("measurement_noise_covariance");
+    for (std::size_t q = 0; q < 5; ++q) {
+      for (std::size_t j = 0; j < 3; ++j) {
+        const ordered_json& entry = noise.at(kQuantities[q]).at(std::string(1, "xyz"[j]));
+        if (!entry.is_number()) return std::nullopt;
+        v[3 * q + j] = entry.get<double>();
+      }
+    }
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return v;
+}
+
 }  // namespace
 
 EstimatorSettings readEstimatorSettings(const std::string& configPath) {
@@ -39,11 +91,31 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath) {
     if (config.contains("output_bias_estimate")) {
       settings.outputBiasEstimate = config.at("output_bias_estimate").get<bool>();
     }
+    settings.noise = noiseVariances(config);
   } catch (const std::exception& e) {
     throw ToolError("cannot read estimator configuration '" + configPath + "': " + e.what());
   }
   settings.payloadFilePath = payloadFileLocation(configPath, settings.outputFileName);
   return settings;
+}
+
+void writeConfigWithNoise(const std::string& configPath, const std::string& block,
+                          const std::string& outputPath) {
+  ordered_json document = parseConfig(configPath);
+  if (!document.is_object() || !document.contains("payload_estimator_config") ||
+      !document["payload_estimator_config"].is_object()) {
+    throw ToolError("cannot read estimator configuration '" + configPath +
+                    "': no \"payload_estimator_config\" object");
+  }
+  document["payload_estimator_config"]["measurement_noise_covariance"] = ordered_json::parse(block);
+  std::string text;
+  writeJson(document, 0, 0, text);
+  std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);
+  out << text << "\n";
+  out.close();
+  if (!out) {
+    throw ToolError("cannot write '" + outputPath + "': " + std::strerror(errno));
+  }
 }
 
 }  // namespace zelto::tool

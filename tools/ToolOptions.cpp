@@ -178,6 +178,14 @@ struct Definition {
                    "simulate -o OUT.csv [options]",
                    "Writes a recording of a simulated payload moved by hand (CSV:\n"
                    "time,fx,fy,fz,tx,ty,tz,ax,ay,az,wx,wy,wz)."};
+  Command noise{app, "noise", "measure the sensor noise of a recording",
+                "noise RECORDING.csv [-o NOISE.json | --config FILE -o COPY.json]",
+                "Measures the white-noise variance of each channel of a recording (still or "
+                "moving:\nthe robust spread of each channel's fourth difference) and derives "
+                "the angular-\nacceleration variance of the estimator's derivative at the "
+                "recording's median rate.\nPrints them, any sign of trouble (rate jitter, gaps, "
+                "repeated samples, clipping)\nand a ready \"measurement_noise_covariance\" "
+                "block."};
   Command estimate{app, "estimate", "replay a recording through the payload estimator",
                    "estimate --config FILE [options] RECORDING.csv",
                    "Replays a recording through the payload estimator library.\n"
@@ -207,7 +215,7 @@ struct Definition {
     auto formatter = std::make_shared<UsageFirstFormatter>();
     app.formatter(formatter);
     formatter->texts[&app] = {"COMMAND [options]", app.get_description()};
-    for (const Command* c : {&simulate, &estimate, &compensate, &check, &demo, &help}) {
+    for (const Command* c : {&simulate, &noise, &estimate, &compensate, &check, &demo, &help}) {
       c->app()->formatter(formatter);
       formatter->texts[c->app()] = c->text();
     }
@@ -247,6 +255,13 @@ struct Definition {
     s.option("--repeat", "P", "probability of a repeated sample (default 0)", checkProbability);
     s.option("--seed", "N", "random seed (default 1)", checkSeed);
     s.option("--truth", "FILE", "also write the true parameters as a payload parameter file");
+
+    noise.option("recording", "RECORDING.csv", "the recording to measure");
+    noise.option("-o,--output", "FILE",
+                 "write the block as a JSON file, or with --config the configuration copy");
+    noise.option("--config", "FILE",
+                 "estimator configuration to copy with the measured block in place of its own "
+                 "(needs -o)");
 
     Command& e = estimate;
     e.option("recording", "RECORDING.csv", "the recording to replay");
@@ -350,6 +365,15 @@ SimulateOptions simulateOptions(const Command& c) {
   return o;
 }
 
+NoiseOptions noiseOptions(const Command& c) {
+  NoiseOptions o;
+  o.recording = required(c, "recording", "RECORDING.csv");
+  o.output = c.value("-o,--output");
+  o.config = c.value("--config");
+  if (o.config && !o.output) throw UsageError("--config needs -o COPY.json, the copy to write");
+  return o;
+}
+
 EstimateOptions estimateOptions(const Command& c) {
   EstimateOptions o;
   o.config = required(c, "--config", "--config FILE");
@@ -413,11 +437,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   line.command = parsed.front()->get_name();
   if (line.help) return line;
   const Command* command = nullptr;
-  for (const Command* c : {&d.simulate, &d.estimate, &d.compensate, &d.check, &d.demo, &d.help}) {
+  for (const Command* c :
+       {&d.simulate, &d.noise, &d.estimate, &d.compensate, &d.check, &d.demo, &d.help}) {
     if (c->app() == parsed.front()) command = c;
   }
   refuseExtras(*command->app());
   if (command == &d.simulate) line.simulate = simulateOptions(*command);
+  if (command == &d.noise) line.noise = noiseOptions(*command);
   if (command == &d.estimate) line.estimate = estimateOptions(*command);
   if (command == &d.compensate) line.compensate = compensateOptions(*command);
   if (command == &d.check) line.check.file = required(*command, "file", "payload parameter FILE");

@@ -55,6 +55,12 @@ struct CompensateOptions {
   std::optional<bool> dynamic;  //!< --mode; unset: as the payload file says
 };
 
+struct NoiseOptions {
+  std::string recording;
+  std::optional<std::string> output;  //!< -o: the block alone, or the configuration copy
+  std::optional<std::string> config;  //!< --config: the configuration to copy the block into
+};
+
 struct CheckOptions {
   std::string file;
 };
@@ -70,12 +76,14 @@ struct DemoOptions {
 
 //! What a command line asks for.
 struct CommandLine {
-  //! "simulate", "estimate", "compensate", "check", "demo", "help", "version", or empty when
+  //! "simulate", "noise", "estimate", "compensate", "check", "demo", "help", "version", or empty
+  //! when
   //! no command was given.
   std::string command;
   bool help = false;      //!< --help: show the usage of `command` (the tool's when empty)
   std::string helpTopic;  //!< help COMMAND
   SimulateOptions simulate;
+  NoiseOptions noise;
   EstimateOptions estimate;
   CompensateOptions compensate;
   CheckOptions check;

@@ -1,5 +1,5 @@
-// zelto-payload: simulate, replay, compensate and check payload recordings with the two
-// libraries, used through their public interfaces like any host application.
+// zelto-payload: simulate, measure the noise of, replay, compensate and check payload recordings
+// with the two libraries, used through their public interfaces like any host application.
 
 #include <filesystem>
 #include <iostream>
@@ -25,6 +25,7 @@ int dispatch(const CommandLine& line, const std::string& executablePath) {
     return kExitOk;
   }
   if (line.command == "simulate") return runSimulate(line.simulate);
+  if (line.command == "noise") return runNoise(line.noise);
   if (line.command == "estimate") return runEstimate(line.estimate);
   if (line.command == "compensate") return runCompensate(line.compensate);
   if (line.command == "check") return runCheck(line.check);
@@ -50,8 +51,8 @@ int main(int argc, char** argv) {
   } catch (const UsageError& e) {
     std::cout.flush();
     std::cerr << "zelto-payload: error: " << e.what() << "\n";
-    const bool known = command == "simulate" || command == "estimate" || command == "compensate" ||
-                       command == "check" || command == "demo";
+    const bool known = command == "simulate" || command == "noise" || command == "estimate" ||
+                       command == "compensate" || command == "check" || command == "demo";
     std::cerr << "Run 'zelto-payload " << (known ? command + " --help" : std::string("help"))
               << "' for usage.\n";
     return kExitBadInput;
