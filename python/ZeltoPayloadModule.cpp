@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "NoiseEstimate.h"
+
 namespace py = pybind11;
 namespace fs = std::filesystem;
 
@@ -44,7 +46,7 @@ constexpr const char* kSampleLayout =
 
 struct ModuleObjects {
   py::object returnCode, ok, pending, error;
-  py::object trace, estimationResult, compensationResult;
+  py::object trace, estimationResult, compensationResult, noiseEstimate;
 };
 
 // Never destroyed: Python objects must not be released after the interpreter has finalised.
@@ -480,6 +482,40 @@ const char* const kParameterNames[16] = {
 
 }  // namespace
 
+// The tool's `noise`, on arrays: the same measurement, and the block it would write.
+py::object measureNoise(py::handle timesObject, py::handle samplesObject) {
+  const Recording r = toRecording(timesObject, samplesObject);
+  std::vector<double> times(r.time, r.time + r.size);
+  std::vector<Sample> values(r.size);
+  for (std::size_t i = 0; i < r.size; ++i) values[i] = rowOf(r, i);
+  tool::NoiseEstimate e;
+  std::string refusal;
+  {
+    py::gil_scoped_release release;
+    try {
+      e = tool::measureNoise(times, values);
+    } catch (const std::invalid_argument& error) {
+      refusal = error.what();
+    }
+  }
+  if (!refusal.empty()) throw py::value_error(refusal);
+  static const char* const kQuantities[5] = {"force", "torque", "linear_acc", "angular_vel",
+                                             "angular_acc"};
+  const std::array<double, 15> rounded = tool::configuredVariances(e);
+  py::dict block;
+  for (std::size_t q = 0; q < 5; ++q) {
+    py::dict axes;
+    for (std::size_t j = 0; j < 3; ++j)
+      axes[py::str(std::string(1, "xyz"[j]))] = rounded[3 * q + j];
+    block[kQuantities[q]] = axes;
+  }
+  py::list troubles;
+  for (const std::string& line : tool::noiseTroubles(e)) troubles.append(line);
+  return moduleObjects().noiseEstimate(toNumpy(e.variance), toNumpy(e.angularAccVariance),
+                                       e.medianRate, e.angularAccFactor, e.samples, troubles,
+                                       block);
+}
+
 void bindModule(py::module_& m) {
   m.doc() =
       "Payload estimation and compensation for a force-torque sensor with an IMU.\n\n"
@@ -529,6 +565,15 @@ void bindModule(py::module_& m) {
       addTuple("EstimationResult", {"estimate", "sd", "converged", "trace"},
                "Outcome of estimate(): the estimate (16,) and its standard deviations (16,) in the "
                "order of PARAMETER_NAMES, whether the run converged, and the Trace.");
+  objects.noiseEstimate = addTuple(
+      "NoiseEstimate",
+      {"variance", "angular_acc_variance", "median_rate", "angular_acc_factor", "samples",
+       "troubles", "measurement_noise_covariance"},
+      "Outcome of measure_noise(): variance (12,) per channel in the sample order (N², N²·m², "
+      "m²/s⁴, rad²/s²); angular_acc_variance (3,) rad²/s⁴ of the estimator's derived angular "
+      "acceleration; median_rate Hz; angular_acc_factor 1/s² (gyro variance to angular_acc "
+      "variance); samples used; troubles, one line per sign of trouble; "
+      "measurement_noise_covariance, the configuration's block as a dict (three digits).");
   objects.compensationResult =
       addTuple("CompensationResult", {"wrench", "codes"},
                "Outcome of compensate(): wrench (N, 6) force (N) and torque (N·m), sensor frame; "
@@ -669,6 +714,17 @@ Returns EstimationResult(estimate, sd, converged, trace): the estimate reached a
 converged or not (order of PARAMETER_NAMES), and whether the run converged (the payload
 parameter file is then written next to the configuration). The replay stops at convergence or
 at max_time. Raises ValueError for bad input, RuntimeError for the library's exceptions.)");
+  m.def("measure_noise", &measureNoise, py::arg("times"), py::arg("samples"),
+        R"(Measure the sensor noise of a recording, as `zelto-payload noise` does.
+
+times (N,) s and samples (N, 12) in the sensor frame, still or moving, at least 100 rows with
+distinct time stamps at 80 Hz or more. Each channel's white-noise variance is 1.4826 x the
+median absolute deviation of its fourth difference, squared, over 70; the angular-acceleration
+variance is the gyro variance times the variance factor of the estimator's derivative at the
+median rate. Rows repeating the previous time stamp (within 1e-5 s) are left out.
+
+Returns NoiseEstimate(variance, angular_acc_variance, median_rate, angular_acc_factor, samples,
+troubles, measurement_noise_covariance). Raises ValueError for bad input.)");
   m.def("compensate", &compensateRecording, py::arg("times"), py::arg("samples"),
         py::arg("payload_path"), py::kw_only(), py::arg("mode") = py::none(),
         py::arg("tare_at") = py::none(), R"(Compensate a whole recording.

@@ -10,7 +10,7 @@ output (file descriptor 1), not through sys.stdout.
 
 import enum
 import os
-from typing import Literal, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Dict, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -173,6 +173,34 @@ def estimate(
     (the payload parameter file is then written next to the configuration). The replay stops
     at convergence or at max_time. Raises ValueError for bad input, RuntimeError for the
     library's exceptions.
+    """
+
+class NoiseEstimate(NamedTuple):
+    """Outcome of measure_noise()."""
+
+    variance: _FloatArray
+    """(12,) white-noise variance per channel in the sample order: N², N²·m², m²/s⁴, rad²/s²."""
+    angular_acc_variance: _FloatArray
+    """(3,) rad²/s⁴: variance of the angular acceleration the estimator derives."""
+    median_rate: float
+    """Hz: 1 / the median interval between distinct time stamps."""
+    angular_acc_factor: float
+    """1/s²: angular-acceleration variance per unit gyro variance at median_rate (567 at 1 kHz)."""
+    samples: int
+    """Rows used (rows repeating the previous time stamp left out)."""
+    troubles: List[str]
+    """One line per sign of trouble (repeats, held rows, jitter, gaps, clipping); empty if none."""
+    measurement_noise_covariance: Dict[str, Dict[str, float]]
+    """The configuration's "measurement_noise_covariance" block, three significant digits."""
+
+def measure_noise(times: npt.ArrayLike, samples: npt.ArrayLike) -> NoiseEstimate:
+    """Measure the sensor noise of a recording, as `zelto-payload noise` does.
+
+    times (N,) s and samples (N, 12) in the sensor frame, still or moving, at least 100 rows
+    with distinct time stamps at 80 Hz or more. Each channel's white-noise variance comes from
+    the median absolute deviation of its fourth difference; the angular-acceleration variance
+    is the gyro variance times the variance factor of the estimator's derivative at the median
+    rate. Raises ValueError for bad input.
     """
 
 def compensate(
