@@ -9,6 +9,7 @@
 #include "CompensationRun.h"
 #include "DemoConfig.h"
 #include "EstimationRun.h"
+#include "EstimatorConfigFile.h"
 #include "Simulation.h"
 #include "ToolError.h"
 
@@ -144,9 +145,10 @@ int runDemo(const DemoOptions& options, const std::string& executablePath) {
 
   std::cout
       << "Zelto payload demo: a simulated 1.2 kg tool on a sensor with a bias is moved calmly "
-         "by hand for 60 s\n(1 kHz, realistic sensor noise), identified with the estimator "
-         "library and compensated with\nthe compensator library, on that recording and on "
-         "30 s of brisker motion.\nFiles go to "
+         "by hand for 60 s\n(1 kHz, realistic sensor noise). Its noise is measured from the "
+         "recording, the tool is identified\nwith the estimator library and compensated with "
+         "the compensator library, on that recording\nand on 30 s of brisker motion.\nFiles go "
+         "to "
       << out.string() << "\n\n";
 
   // The known tool and two recordings of it: the one to identify it from, and a brisker one
@@ -169,10 +171,23 @@ int runDemo(const DemoOptions& options, const std::string& executablePath) {
   if (options.config) {
     configPath = *options.config;
   } else {
+    // The workflow for a real sensor: measure its noise from the recording, then estimate with
+    // the measured variances.
     configPath = file("estimator_config.json");
-    std::ofstream config(configPath, std::ios::binary | std::ios::trunc);
-    config << kDemoEstimatorConfig;
-    if (!config) throw ToolError("cannot write '" + configPath + "'");
+    {
+      std::ofstream config(configPath, std::ios::binary | std::ios::trunc);
+      config << kDemoEstimatorConfig;
+      if (!config) throw ToolError("cannot write '" + configPath + "'");
+    }
+    std::cout << "== Measuring the sensor noise of calm_hand.csv, as 'zelto-payload noise "
+                 "calm_hand.csv --config\n   FILE -o estimator_config.json' does\n";
+    const NoiseEstimate noise = measureRecordingNoise(calmHand);
+    printNoiseReport(std::cout, file("calm_hand.csv"), noise);
+    const std::string block = noiseCovarianceBlock(noise, 0);
+    writeConfigWithNoise(configPath, block, configPath);
+    std::cout << "\"measurement_noise_covariance\": " << block << "\n(the simulated truth: "
+              << "force 0.01, torque 1e-05, linear_acc 0.001, angular_vel 1e-05, angular_acc "
+              << formatNumber("%.3g", 1e-5 * noise.angularAccFactor) << ")\n\n";
   }
 
   // Estimation, replayed as fast as the library takes it.
@@ -290,8 +305,10 @@ int runDemo(const DemoOptions& options, const std::string& executablePath) {
             << "  true_payload.json           the simulated tool (payload parameter file layout)\n"
             << "  calm_hand.csv               60 s recording the estimate comes from\n"
             << "  brisk_hand.csv              30 s of brisker motion, compensated only\n"
-            << "  estimator_config.json       the estimator configuration used"
-            << (options.config ? " (not written: --config given)" : "") << "\n"
+            << "  estimator_config.json       "
+            << (options.config ? "not written (--config given)"
+                               : "the estimator configuration used, with the measured noise")
+            << "\n"
             << "  " << fs::path(payloadPath).filename().string()
             << "     the estimator's payload parameter file\n"
             << (traced ? "  convergence_trace.csv       estimate and sigma over time\n" : "")

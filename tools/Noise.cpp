@@ -30,7 +30,7 @@ void printTable(std::ostream& out, const NoiseEstimate& e) {
         << formatNumber("%14.4g", e.variance[c]) << "\n";
   }
   out << "  angular acceleration: gyro variance x " << formatNumber("%.4g", e.angularAccFactor)
-      << " 1/s^2, the variance of the estimator's derivative at the median rate\n";
+      << " 1/s^2 (the estimator's derivative at the median rate)\n";
 }
 
 }  // namespace
