@@ -47,8 +47,8 @@ struct Outcome {
   std::uint64_t fed = 0;
   std::uint64_t rejected = 0;
   std::uint64_t episodes = 0;
-  double worstSigma = 0.0;          // largest |error| / σ over the 16 parameters
-  std::vector<double> detectedAt;   // input times at which the contact flag went on
+  double worstSigma = 0.0;         // largest |error| / σ over the 16 parameters
+  std::vector<double> detectedAt;  // input times at which the contact flag went on
   std::string console;
 };
 
@@ -192,10 +192,9 @@ TEST(PayloadRobustness, SingleAxisTurnGivesMassAndCentreOfMass) {
   const std::string c = config(dir);
   for (int axis : {0, 1}) {
     sim::Options o;
-    o.payload = sim::Payload::fromCentroidal(0.93, Eigen::Vector3d(0.004, -0.003, 0.045),
-                                             {1.2e-3, 0.0, 0.0, 1.3e-3, 0.0, 6e-4},
-                                             Eigen::Vector3d(0.3, -0.2, 0.5),
-                                             Eigen::Vector3d(0.01, 0.02, -0.01));
+    o.payload = sim::Payload::fromCentroidal(
+        0.93, Eigen::Vector3d(0.004, -0.003, 0.045), {1.2e-3, 0.0, 0.0, 1.3e-3, 0.0, 6e-4},
+        Eigen::Vector3d(0.3, -0.2, 0.5), Eigen::Vector3d(0.01, 0.02, -0.01));
     o.noise = kSensorNoise;
     o.motion.robotTurn = true;
     o.motion.turn.axis = axis;
@@ -206,10 +205,11 @@ TEST(PayloadRobustness, SingleAxisTurnGivesMassAndCentreOfMass) {
     for (std::size_t j = 1; j < 4; ++j) {
       comError = std::max(comError, std::abs(r.value[j] - o.payload.com[static_cast<int>(j - 1)]));
     }
-    std::printf("turn about axis %d: mass %+.3f %%, centre of mass within %.3f mm (sigma %.3f mm),"
-                " inertia sigma Ixx %.2e Iyy %.2e Izz %.2e, left out %.2f %%\n",
-                axis, 100.0 * (r.value[0] - 0.93) / 0.93, 1e3 * comError, 1e3 * r.sd[1], r.sd[4],
-                r.sd[7], r.sd[9], 100.0 * share(r));
+    std::printf(
+        "turn about axis %d: mass %+.3f %%, centre of mass within %.3f mm (sigma %.3f mm),"
+        " inertia sigma Ixx %.2e Iyy %.2e Izz %.2e, left out %.2f %%\n",
+        axis, 100.0 * (r.value[0] - 0.93) / 0.93, 1e3 * comError, 1e3 * r.sd[1], r.sd[4], r.sd[7],
+        r.sd[9], 100.0 * share(r));
     EXPECT_LT(std::abs(r.value[0] - 0.93), 0.01 * 0.93);
     EXPECT_LT(comError, 1e-3);
   }
@@ -232,8 +232,7 @@ TEST(PayloadRobustness, WrongNoiseConfigurationDoesNotStallTheRun) {
       const Outcome r = run(handMotion(1.0, 1.0, 900), 30.0, config(dir, v));
       const bool flagged = r.console.find("zelto-payload noise") != std::string::npos;
       std::printf("%-12s x%-4g left out %.2f %%, self-check %s, worst |error| / sigma %.1f\n",
-                  names[channel], factor, 100.0 * share(r), flagged ? "yes" : "no ",
-                  r.worstSigma);
+                  names[channel], factor, 100.0 * share(r), flagged ? "yes" : "no ", r.worstSigma);
       const bool forceTooLarge = channel == 0 && factor > 1.0;
       EXPECT_LE(share(r), forceTooLarge ? 0.25 : 0.05) << names[channel] << " x" << factor;
       if (forceTooLarge || (channel == 1 && factor < 1.0)) {

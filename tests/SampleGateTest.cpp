@@ -10,9 +10,9 @@ namespace {
 using Decision = SampleGate::Decision;
 using Event = SampleGate::Event;
 
-constexpr double kFits = 5.0;      // a typical χ²(6) value
-constexpr double kOutlier = 1e3;   // far beyond 22.46
-constexpr double kStep = 0.001;    // 1 kHz
+constexpr double kFits = 5.0;     // a typical χ²(6) value
+constexpr double kOutlier = 1e3;  // far beyond 22.46
+constexpr double kStep = 0.001;   // 1 kHz
 
 // Feeds samples from..to (exclusive) with one statistic and balanced residual rows; returns
 // the last decision.
@@ -24,7 +24,7 @@ Decision feed(SampleGate& g, double from, double to, double statistic) {
 
 TEST(SampleGate, OutliersAreLeftOutOnlyAfterTheWarmUp) {
   SampleGate g;
-  EXPECT_EQ(g.assess(10.0, NAN, 0, 0), Decision::Feed);  // not evaluable yet
+  EXPECT_EQ(g.assess(10.0, NAN, 0, 0), Decision::Feed);       // not evaluable yet
   EXPECT_EQ(g.assess(10.5, kOutlier, 3, 3), Decision::Feed);  // within the first second
   feed(g, 10.501, 11.2, kFits);
   EXPECT_EQ(g.assess(11.2, kOutlier, 3, 3), Decision::Reject);

@@ -67,8 +67,7 @@ void EstimationTool::restart() {
 }
 
 double EstimationTool::getRayleighQuotient() const {
-  return algorithm_ ? algorithm_->getRayleighQuotient()
-                    : std::numeric_limits<double>::quiet_NaN();
+  return algorithm_ ? algorithm_->getRayleighQuotient() : std::numeric_limits<double>::quiet_NaN();
 }
 
 InertialParameters EstimationTool::getParamsSolution() const {

@@ -180,8 +180,7 @@ void InertiaEstimator::reportGateEvent() const {
       logInfo(line.view());
       return;
     case SampleGate::Event::Restarted:
-      logWarn(
-          "Contact lasted 3.5 seconds: the estimate is discarded and estimation starts again");
+      logWarn("Contact lasted 3.5 seconds: the estimate is discarded and estimation starts again");
       return;
     case SampleGate::Event::NoiseSuspect:
       line << "Residuals do not fit the configured measurement noise: torque rows ";

@@ -1,13 +1,12 @@
 #include "RecursiveTLSWrenchBias.h"
 
+#include <Eigen/Cholesky>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-
-#include <Eigen/Cholesky>
 
 #include "Log.h"
 

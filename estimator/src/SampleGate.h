@@ -37,15 +37,15 @@ class SampleGate {
   //! Changes the owner reports on the console.
   enum class Event { None, ContactStarted, ContactEnded, Restarted, NoiseSuspect };
 
-  static constexpr double kThreshold = 22.46;         //!< χ²(6), 99.9 %
-  static constexpr double kWarmUp = 1.0;              //!< s before the gate applies
-  static constexpr double kWindow = 0.1;              //!< s, contact window and hold
-  static constexpr double kContactOn = 0.20;          //!< share of the window exceeding
+  static constexpr double kThreshold = 22.46;  //!< χ²(6), 99.9 %
+  static constexpr double kWarmUp = 1.0;       //!< s before the gate applies
+  static constexpr double kWindow = 0.1;       //!< s, contact window and hold
+  static constexpr double kContactOn = 0.20;   //!< share of the window exceeding
   static constexpr double kContactOff = 0.02;
-  static constexpr double kRestartAfter = 3.5;        //!< s of contact
+  static constexpr double kRestartAfter = 3.5;  //!< s of contact
   static constexpr double kNoiseRatioLimit = 1.7;
-  static constexpr double kNoiseCheckAfter = 2.0;     //!< s of usable samples before judging
-  static constexpr double kNoiseMemory = 2.0;         //!< s, time constant of its sums
+  static constexpr double kNoiseCheckAfter = 2.0;       //!< s of usable samples before judging
+  static constexpr double kNoiseMemory = 2.0;           //!< s, time constant of its sums
   static constexpr std::size_t kWindowCapacity = 1024;  //!< samples (0.1 s at up to 10 kHz)
 
   //! A new run (or restart) whose first joined sample has time start.
