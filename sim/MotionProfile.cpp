@@ -3,6 +3,8 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace zelto::sim {
@@ -69,7 +71,19 @@ double Random::gaussian() {
 }
 
 MotionProfile::MotionProfile(const Motion& motion, std::uint64_t seed)
-    : staticPoses_(motion.staticPoses) {
+    : staticPoses_(motion.staticPoses), robotTurn_(motion.robotTurn), turn_(motion.turn) {
+  if (robotTurn_) {
+    const auto require = [](bool condition, const char* message) {
+      if (!condition) throw std::invalid_argument(std::string("MotionProfile: ") + message);
+    };
+    require(!staticPoses_, "static poses and the robot turn exclude each other");
+    require(turn_.axis >= 0 && turn_.axis <= 2, "the turn axis must be 0, 1 or 2");
+    require(std::isfinite(turn_.angle), "the turn angle must be finite");
+    require(std::isfinite(turn_.moveTime) && turn_.moveTime > 0.0,
+            "the turn move time must be positive");
+    require(std::isfinite(turn_.hold) && turn_.hold >= 0.0, "the turn hold must not be negative");
+    return;
+  }
   Random random(seed, 1);
   if (staticPoses_) {
     buildStaticPoses(random, motion.intensity);
@@ -197,7 +211,33 @@ void MotionProfile::staticAngles(double t, Eigen::Vector3d& e, Eigen::Vector3d& 
   dde = delta * (dds / (pose.move * pose.move));
 }
 
+bool MotionProfile::turnAngle(double t, double& angle, double& rate, double& acceleration) const {
+  const double move = turn_.moveTime, hold = turn_.hold;
+  const double cycle = 2.0 * (hold + move);
+  double local = std::fmod(t, cycle);
+  if (local < 0.0) local += cycle;
+  // Four phases: hold at 0, move out, hold at the far end, move back.
+  const bool back = local >= hold + move;
+  if (back) local -= hold + move;
+  rate = acceleration = 0.0;
+  if (local < hold) {
+    angle = back ? turn_.angle : 0.0;
+    return true;
+  }
+  double s = 0.0, ds = 0.0, dds = 0.0;
+  quintic(std::min(1.0, (local - hold) / move), s, ds, dds);
+  const double sign = back ? -1.0 : 1.0;
+  angle = back ? turn_.angle * (1.0 - s) : turn_.angle * s;
+  rate = sign * turn_.angle * ds / move;
+  acceleration = sign * turn_.angle * dds / (move * move);
+  return false;
+}
+
 bool MotionProfile::isHolding(double t) const {
+  if (robotTurn_) {
+    double angle = 0.0, rate = 0.0, acceleration = 0.0;
+    return turnAngle(t, angle, rate, acceleration);
+  }
   if (!staticPoses_) return false;
   double local = 0.0;
   const std::size_t i = findSegment(t, local);
@@ -205,6 +245,20 @@ bool MotionProfile::isHolding(double t) const {
 }
 
 Kinematics MotionProfile::at(double t) const {
+  if (robotTurn_) {
+    double angle = 0.0, rate = 0.0, acceleration = 0.0;
+    turnAngle(t, angle, rate, acceleration);
+    Kinematics k;
+    k.orientation = Eigen::AngleAxisd(angle, Eigen::Vector3d::Unit(turn_.axis)).toRotationMatrix();
+    // About a fixed axis the body rate is the angle rate along it; nothing couples in.
+    k.angularVelocity.setZero();
+    k.angularAcceleration.setZero();
+    k.angularVelocity[turn_.axis] = rate;
+    k.angularAcceleration[turn_.axis] = acceleration;
+    k.position.setZero();
+    k.acceleration.setZero();
+    return k;
+  }
   Eigen::Vector3d e, de, dde;
   if (staticPoses_) {
     staticAngles(t, e, de, dde);

@@ -8,11 +8,23 @@
 
 namespace zelto::sim {
 
-//! How the sensor is moved (see PayloadSimulator.h for the meaning of each field).
+//! A robot joint turning the sensor about one of its own axes, back and forth: hold, turn by
+//! `angle` in `moveTime`, hold, turn back, and so on.
+struct Turn {
+  int axis = 0;                           //!< sensor axis turned about: 0 x, 1 y, 2 z
+  double angle = 3.14159265358979323846;  //!< rad, signed
+  double moveTime = 6.0;                  //!< s, one move from one end to the other
+  double hold = 0.5;                      //!< s, still at each end
+};
+
+//! How the sensor is moved (see PayloadSimulator.h for the meaning of each field). At most one
+//! of staticPoses and robotTurn may be set; with neither the motion is hand-like.
 struct Motion {
   double rate = 1000.0;      //!< Hz, sample rate
   double intensity = 1.0;    //!< time scale of the motion: ~0.3 slow, 1 hand-like, ~2 fast
   bool staticPoses = false;  //!< hold-still poses joined by slow moves instead of hand motion
+  bool robotTurn = false;    //!< single-axis turn of `turn` (intensity unused)
+  Turn turn;
 };
 
 //! Uniform and Gaussian draws from std::mt19937_64. The engine's output sequence is fixed by
@@ -59,12 +71,20 @@ struct Kinematics {
 //! Static poses: a cycle of twelve attitudes (gravity along each half-axis of the sensor frame,
 //! twice, perturbed by up to 10°), each held still for 1–2 s and joined by quintic moves whose
 //! Euler rates peak at 0.8·intensity rad/s. The first pose has the sensor z axis exactly up.
+//!
+//! Robot turn: R = exp(θ(t)·[e_axis]ₓ) from the level attitude (sensor z up), no translation.
+//! θ holds at 0, follows a quintic to `angle`, holds, returns, with period 2·(hold + moveTime).
+//! A turn about a fixed axis has ω = θ̇·e_axis and α = θ̈·e_axis, so the other two channels of
+//! both are exactly zero. No random draws are used.
 class MotionProfile {
  public:
+  //! Throws std::invalid_argument for a turn axis outside 0..2, a non-finite angle, a
+  //! non-positive move time or a negative hold.
   MotionProfile(const Motion& motion, std::uint64_t seed);
   Kinematics at(double t) const;
 
-  //! Static poses only: true when t falls in a hold phase (ω = α = 0, p̈ = 0 exactly).
+  //! Static poses and robot turn: true when t falls in a hold phase (ω = α = 0, p̈ = 0
+  //! exactly). Always false for hand motion.
   bool isHolding(double t) const;
 
  private:
@@ -89,8 +109,12 @@ class MotionProfile {
   // Index of the pose whose segment holds t, and the time within that segment.
   std::size_t findSegment(double t, double& local) const;
   void staticAngles(double t, Eigen::Vector3d& e, Eigen::Vector3d& de, Eigen::Vector3d& dde) const;
+  // Turn angle and its derivatives at t; returns true in a hold.
+  bool turnAngle(double t, double& angle, double& rate, double& acceleration) const;
 
   bool staticPoses_ = false;
+  bool robotTurn_ = false;
+  Turn turn_;
   std::array<Harmonics<3>, 3> angles_{};       // roll, pitch, yaw
   std::array<Harmonics<2>, 3> translation_{};  // world x, y, z
   std::vector<Pose> poses_;

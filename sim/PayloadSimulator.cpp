@@ -1,6 +1,7 @@
 #include "PayloadSimulator.h"
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -21,7 +22,59 @@ void require(bool condition, const std::string& message) {
   if (!condition) throw std::invalid_argument("PayloadSimulator: " + message);
 }
 
+constexpr double kPi = 3.14159265358979323846;
+
+// A uniformly distributed unit vector: an isotropic Gaussian, normalised.
+Eigen::Vector3d randomDirection(Random& random) {
+  Eigen::Vector3d v;
+  do {
+    v << random.gaussian(), random.gaussian(), random.gaussian();
+  } while (v.squaredNorm() < 1e-12);
+  return v.normalized();
+}
+
 }  // namespace
+
+Eigen::Vector3d Disturbance::forceAt(double t) const {
+  const double local = t - start;
+  double scale = 0.0;
+  if (shape == Shape::HalfSine) {
+    if (local >= 0.0 && local <= duration && duration > 0.0) {
+      scale = std::sin(kPi * local / duration);
+    }
+  } else if (local >= 0.0 && local < duration) {
+    // A trapezoid; when 2·ramp exceeds the duration it becomes a triangle below full force.
+    scale = ramp > 0.0 ? std::min({1.0, local / ramp, (duration - local) / ramp}) : 1.0;
+  }
+  return scale * force;
+}
+
+std::vector<Disturbance> randomTaps(std::uint64_t seed, int count, double from, double to) {
+  Random random(seed, 4);
+  std::vector<Disturbance> taps;
+  for (int i = 0; i < count; ++i) {
+    Disturbance tap;
+    tap.shape = Disturbance::Shape::HalfSine;
+    tap.start = random.uniform(from, to);
+    tap.duration = random.uniform(0.005, 0.020);
+    tap.force = random.uniform(20.0, 50.0) * randomDirection(random);
+    // Uniform in the ball: the radius's cube is uniform.
+    tap.point = 0.1 * std::cbrt(random.uniform()) * randomDirection(random);
+    taps.push_back(tap);
+  }
+  return taps;
+}
+
+Disturbance contact(double start, double duration, const Eigen::Vector3d& force,
+                    const Eigen::Vector3d& point, double ramp) {
+  Disturbance d;
+  d.start = start;
+  d.duration = duration;
+  d.ramp = ramp;
+  d.force = force;
+  d.point = point;
+  return d;
+}
 
 Payload Payload::fromCentroidal(double mass, const Eigen::Vector3d& com,
                                 const std::array<double, 6>& inertiaAboutCom,
@@ -86,6 +139,13 @@ PayloadSimulator::PayloadSimulator(const Options& options)
           "the drop probability must lie in [0, 1)");
   require(options.repeatProbability >= 0.0 && options.repeatProbability < 1.0,
           "the repeat probability must lie in [0, 1)");
+  for (const Disturbance& d : options.disturbances) {
+    require(std::isfinite(d.start) && std::isfinite(d.duration) && d.duration >= 0.0 &&
+                std::isfinite(d.ramp) && d.ramp >= 0.0 && d.force.allFinite() &&
+                d.point.allFinite(),
+            "a disturbance needs a finite start, force and point and a non-negative duration "
+            "and ramp");
+  }
   noiseStd_ = {std::sqrt(n.force), std::sqrt(n.torque), std::sqrt(n.linearAcc),
                std::sqrt(n.angularVel)};
 }
@@ -104,6 +164,13 @@ TrueState PayloadSimulator::stateAt(double t) const {
   s.position = k.position;
   payloadWrench(options_.payload, s.linearAcceleration, s.angularVelocity, s.angularAcceleration,
                 s.force, s.torque);
+  s.externalForce.setZero();
+  s.externalTorque.setZero();
+  for (const Disturbance& d : options_.disturbances) {
+    const Eigen::Vector3d f = d.forceAt(t);
+    s.externalForce += f;
+    s.externalTorque += d.point.cross(f);
+  }
   return s;
 }
 
@@ -132,6 +199,13 @@ SimSample PayloadSimulator::next() {
       // variances of the others.
       s.values[3 * c + static_cast<std::size_t>(i)] =
           (*channels[c])[i] + noiseStd_[c] * noise_.gaussian();
+    }
+  }
+  // Added after the noise, so that a stream without disturbances keeps its exact values.
+  if (!options_.disturbances.empty()) {
+    for (int i = 0; i < 3; ++i) {
+      s.values[static_cast<std::size_t>(i)] += s.truth.externalForce[i];
+      s.values[static_cast<std::size_t>(3 + i)] += s.truth.externalTorque[i];
     }
   }
   hasPrevious_ = true;

@@ -66,6 +66,13 @@ TEST(EstimationReport, PrintsFifteenExactLines) {
   const std::string text = out.str();
   EXPECT_EQ(text, kExpectedReport);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 15);
+  // With the gate's counts, one more line stands before the closing rule.
+  out.reset();
+  printEstimationReport(solution(), variances(), 6.4567, 0.0123456, 1);
+  const std::string tail =
+      "Samples left out: 1.23 % (outliers and contact; 1 contact episode)\n" + kDoubleRule + "\n\n";
+  EXPECT_EQ(out.str(),
+            kExpectedReport.substr(0, kExpectedReport.size() - kDoubleRule.size() - 2) + tail);
 }
 
 TEST(EstimationReport, MassBelowTenIsPaddedToWidthSeven) {

@@ -60,6 +60,10 @@ struct ConfigValues {
   double thresholdCom = 0.001;
   double thresholdInertia = 5e-4;
   double thresholdWrenchBias = 0.01;
+  double forceVariance = 0.01;
+  double torqueVariance = 1e-5;
+  double linearAccVariance = 1e-3;
+  double angularVelVariance = 1e-5;
   double angularAccVariance = 5.7e-3;
   bool outputBiasEstimate = true;
 };
@@ -69,6 +73,12 @@ inline std::string shortest(double value) {
   char buffer[32];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
+}
+
+//! {"x": v, "y": v, "z": v}, v written as usual when it is the usual value.
+inline std::string xyz(double value, double usual, const char* usualText) {
+  const std::string v = value == usual ? std::string(usualText) : shortest(value);
+  return "{\"x\": " + v + ", \"y\": " + v + ", \"z\": " + v + "}";
 }
 
 //! An estimator configuration file with the variances validated on hand motion and both
@@ -88,10 +98,10 @@ inline std::string configText(const ConfigValues& v = ConfigValues()) {
     << " \"Iyz\": 0.0, \"Izz\": 0.001}\n"
     << "    },\n"
     << "    \"measurement_noise_covariance\": {\n"
-    << "      \"force\": {\"x\": 0.01, \"y\": 0.01, \"z\": 0.01},\n"
-    << "      \"torque\": {\"x\": 1e-5, \"y\": 1e-5, \"z\": 1e-5},\n"
-    << "      \"linear_acc\": {\"x\": 1e-3, \"y\": 1e-3, \"z\": 1e-3},\n"
-    << "      \"angular_vel\": {\"x\": 1e-5, \"y\": 1e-5, \"z\": 1e-5},\n"
+    << "      \"force\": " << xyz(v.forceVariance, 0.01, "0.01") << ",\n"
+    << "      \"torque\": " << xyz(v.torqueVariance, 1e-5, "1e-5") << ",\n"
+    << "      \"linear_acc\": " << xyz(v.linearAccVariance, 1e-3, "1e-3") << ",\n"
+    << "      \"angular_vel\": " << xyz(v.angularVelVariance, 1e-5, "1e-5") << ",\n"
     << "      \"angular_acc\": {\"x\": " << shortest(v.angularAccVariance)
     << ", \"y\": " << shortest(v.angularAccVariance)
     << ", \"z\": " << shortest(v.angularAccVariance) << "}\n"

@@ -3,6 +3,7 @@
 #include <Eigen/Core>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,7 +96,7 @@ TEST(InertiaEstimatorJoin, JoinsTheWindowCentreWithTheExactDerivativeAfterASilen
     SCOPED_TRACE(t0);
     Started s;
     InertiaEstimator& e = s.estimator;
-    CoutCapture console;
+    auto console = std::make_unique<CoutCapture>();
     // 1 kHz: the centre is 25 ms behind the newest input, and the half before it needs two
     // inputs, so the 28th input is the first to join (at the third input's time).
     int i = 0;
@@ -115,16 +116,19 @@ TEST(InertiaEstimatorJoin, JoinsTheWindowCentreWithTheExactDerivativeAfterASilen
     EXPECT_EIGEN_NEAR(j.torque, Eigen::Vector3d(0.0, x, 0.5), 1e-12);
     EXPECT_EIGEN_NEAR(j.linearAcceleration, Eigen::Vector3d(0.0, 2.0 * x, 9.81), 1e-12);
     EXPECT_EQ(j.angularVelocity.y(), 0.3);
+    EXPECT_EQ(console->str(), "");
+    // From then on every input joins one sample (these values fit no rigid body, so the gate
+    // soon leaves them out: quiet that); the histories hold the window only.
+    console = std::make_unique<CoutCapture>();
     e.update();
-    // From then on every input joins one sample; the histories hold the window only.
     for (++i; i < 3000; ++i) {
       feedCubic(e, t0, t0 + 0.001 * i);
       EXPECT_TRUE(e.newSampleJoined());
       e.update();
     }
-    EXPECT_EQ(e.sampleCount(), 3000u - 27u);
     EXPECT_LE(e.historySize(), 53u);
     // A gap leaves the half before the centre empty: nothing is joined until it refills.
+    console = std::make_unique<CoutCapture>();
     const double resume = t0 + 3.2;
     for (int k = 0; k < 27; ++k) {
       feedCubic(e, t0, resume + 0.001 * k);
@@ -132,7 +136,7 @@ TEST(InertiaEstimatorJoin, JoinsTheWindowCentreWithTheExactDerivativeAfterASilen
     }
     feedCubic(e, t0, resume + 0.027);
     EXPECT_TRUE(e.newSampleJoined());
-    EXPECT_EQ(console.str(), "");
+    EXPECT_EQ(console->str(), "");
   }
 }
 

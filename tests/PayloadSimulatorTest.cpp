@@ -7,6 +7,7 @@
 #include <iostream>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "ObservationModel.h"
@@ -41,7 +42,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace zelto::sim {
 namespace {
 
-constexpr std::uint64_t kSeed = 20240611;  // fixed seed of every randomised case below
+constexpr std::uint64_t kSeed = 20240611;
+constexpr double kPi = 3.14159265358979323846;  // fixed seed of every randomised case below
 
 // Prints the seed once, so a failure can be reproduced with the same draws.
 class SeedPrinter : public ::testing::Environment {
@@ -406,6 +408,126 @@ TEST(PayloadSimulator, SameSeedSameStreamOtherSeedOtherStream) {
   EXPECT_GT((first.stateAt(3.0).orientation - other.stateAt(3.0).orientation).norm(), 1e-3);
 }
 
+// ---------------------------------------------------------------------------------------------
+TEST(PayloadSimulator, DisturbancesAddTheirWrenchAndLeaveMotionAndNoiseAlone) {
+  // t (s)   0.300  0.312         1.0  1.1         1.4  1.5
+  // tap      |^^^^^|   (half sine, peak at 0.306)
+  // contact                      /‾‾‾‾‾‾‾‾‾‾‾‾‾‾‾‾‾‾‾\  (0.1 s ramps)
+  // Outside both the measured stream equals the undisturbed one bit for bit.
+  Options o = testOptions();
+  o.noise = {0.01, 1e-5, 1e-3, 1e-5};
+  o.dropProbability = 0.05;
+  o.repeatProbability = 0.05;
+  PayloadSimulator plain(o);
+  Disturbance tap;
+  tap.shape = Disturbance::Shape::HalfSine;
+  tap.start = 0.3;
+  tap.duration = 0.012;
+  tap.force = Eigen::Vector3d(30.0, -40.0, 0.0);
+  tap.point = Eigen::Vector3d(0.05, 0.0, 0.02);
+  o.disturbances = {
+      tap, contact(1.0, 0.5, Eigen::Vector3d(0, 0, -20), Eigen::Vector3d(0.1, 0, 0.15), 0.1)};
+  PayloadSimulator disturbed(o);
+  // Expected increments (force, torque) at a few times, worked out by hand: p × F of the tap is
+  // (0.8, 0.6, −2.0), of the contact (0, 2, 0).
+  const std::vector<std::tuple<double, Eigen::Vector3d, Eigen::Vector3d>> expected{
+      {0.306, {30.0, -40.0, 0.0}, {0.8, 0.6, -2.0}},
+      {0.302, {15.0, -20.0, 0.0}, {0.4, 0.3, -1.0}},  // sin(π/6)
+      {0.310, {15.0, -20.0, 0.0}, {0.4, 0.3, -1.0}},
+      {1.05, {0.0, 0.0, -10.0}, {0.0, 1.0, 0.0}},
+      {1.25, {0.0, 0.0, -20.0}, {0.0, 2.0, 0.0}},
+      {1.47, {0.0, 0.0, -6.0}, {0.0, 0.6, 0.0}}};
+  std::size_t spotChecks = 0;
+  for (int k = 0; k < 2000; ++k) {
+    const SimSample a = plain.next(), b = disturbed.next();
+    ASSERT_EQ(a.time, b.time) << k;
+    ASSERT_EQ(a.truth.force, b.truth.force) << k;
+    ASSERT_EQ(a.truth.orientation, b.truth.orientation) << k;
+    ASSERT_EQ(a.truth.externalForce, Eigen::Vector3d::Zero()) << k;
+    Eigen::Vector3d df, dt;
+    for (int i = 0; i < 3; ++i) {
+      df[i] = b.values[static_cast<std::size_t>(i)] - a.values[static_cast<std::size_t>(i)];
+      dt[i] = b.values[static_cast<std::size_t>(3 + i)] - a.values[static_cast<std::size_t>(3 + i)];
+    }
+    const double t = b.time;
+    const bool inside = (t >= 0.3 && t <= 0.312) || (t > 1.0 && t < 1.5);
+    if (!inside) {
+      ASSERT_EQ(a.values, b.values) << "t = " << t;
+      ASSERT_EQ(b.truth.externalForce, Eigen::Vector3d::Zero()) << "t = " << t;
+      continue;
+    }
+    for (std::size_t i = 6; i < 12; ++i) ASSERT_EQ(a.values[i], b.values[i]) << "t = " << t;
+    ASSERT_EIGEN_NEAR(df, b.truth.externalForce, 1e-12) << "t = " << t;
+    ASSERT_EIGEN_NEAR(dt, b.truth.externalTorque, 1e-12) << "t = " << t;
+    for (const auto& [time, force, torque] : expected) {
+      if (std::abs(t - time) > 1e-9) continue;
+      EXPECT_EIGEN_NEAR(df, force, 1e-10) << "t = " << t;
+      EXPECT_EIGEN_NEAR(dt, torque, 1e-10) << "t = " << t;
+      ++spotChecks;
+    }
+  }
+  EXPECT_GE(spotChecks, 4u);  // drops may hide one of the six
+}
+
+TEST(PayloadSimulator, RandomTapsFollowTheirSeedAndStayInRange) {
+  const std::vector<Disturbance> taps = randomTaps(7, 200, 2.0, 10.0);
+  const std::vector<Disturbance> again = randomTaps(7, 200, 2.0, 10.0);
+  ASSERT_EQ(taps.size(), 200u);
+  ASSERT_EQ(again.size(), 200u);
+  EXPECT_NE(randomTaps(8, 1, 2.0, 10.0)[0].start, taps[0].start);
+  Eigen::Vector3d meanDirection = Eigen::Vector3d::Zero();
+  for (std::size_t i = 0; i < taps.size(); ++i) {
+    const Disturbance& tap = taps[i];
+    EXPECT_TRUE(tap.start == again[i].start && tap.force == again[i].force &&
+                tap.point == again[i].point && tap.duration == again[i].duration);
+    EXPECT_TRUE(tap.shape == Disturbance::Shape::HalfSine);
+    EXPECT_TRUE(tap.start >= 2.0 && tap.start <= 10.0) << tap.start;
+    EXPECT_TRUE(tap.duration >= 0.005 && tap.duration <= 0.02) << tap.duration;
+    EXPECT_TRUE(tap.force.norm() >= 20.0 && tap.force.norm() <= 50.0) << tap.force.norm();
+    EXPECT_LE(tap.point.norm(), 0.1);
+    meanDirection += tap.force.normalized() / 200.0;
+  }
+  EXPECT_LT(meanDirection.norm(), 0.25);  // about 1/√200 for isotropic directions
+}
+
+TEST(PayloadSimulator, RobotTurnTurnsAboutOneSensorAxisOnly) {
+  // One cycle, turn by π/2 about each axis in turn:
+  //   0 ── hold ── 0.5 ── move out ── 6.5 ── hold ── 7.0 ── move back ── 13.0
+  // (ω, α) lie on the turned axis; the far hold reads gravity rotated by π/2.
+  const std::array<Eigen::Vector3d, 3> farGravity{
+      Eigen::Vector3d(0, 9.81, 0), Eigen::Vector3d(-9.81, 0, 0), Eigen::Vector3d(0, 0, 9.81)};
+  for (int axis = 0; axis < 3; ++axis) {
+    Options o = testOptions();
+    o.motion.robotTurn = true;
+    o.motion.turn.axis = axis;
+    o.motion.turn.angle = kPi / 2;
+    const PayloadSimulator sim(o);
+    EXPECT_EIGEN_NEAR(sim.stateAt(0.2).linearAcceleration, Eigen::Vector3d(0, 0, 9.81), 1e-15);
+    EXPECT_EIGEN_NEAR(sim.stateAt(6.7).linearAcceleration, farGravity[axis], 1e-14);
+    EXPECT_EIGEN_NEAR(sim.stateAt(6.5).orientation,
+                      Eigen::AngleAxisd(kPi / 2, Eigen::Vector3d::Unit(axis)).toRotationMatrix(),
+                      1e-15);
+    // The quintic's peak rate 1.875·Δ/T at mid-move, negative on the way back.
+    EXPECT_NEAR(sim.stateAt(3.5).angularVelocity[axis], 1.875 * kPi / 2 / 6.0, 1e-14);
+    EXPECT_NEAR(sim.stateAt(10.0).angularVelocity[axis], -1.875 * kPi / 2 / 6.0, 1e-14);
+    EXPECT_EIGEN_NEAR(sim.stateAt(13.2).orientation, Eigen::Matrix3d::Identity(), 1e-15);
+    const auto omega = [&](double t) { return sim.stateAt(t).angularVelocity; };
+    for (double t = 0.0; t < 26.0; t += 0.0113) {
+      const TrueState s = sim.stateAt(t);
+      for (int other = 0; other < 3; ++other) {
+        if (other == axis) continue;
+        ASSERT_EQ(s.angularVelocity[other], 0.0) << "t = " << t;
+        ASSERT_EQ(s.angularAcceleration[other], 0.0) << "t = " << t;
+      }
+      ASSERT_EQ(s.position, Eigen::Vector3d::Zero());
+      if (t < 0.01 || sim.motion().isHolding(t - 1e-3) != sim.motion().isHolding(t + 1e-3)) {
+        continue;
+      }
+      EXPECT_EIGEN_NEAR(derivative(omega, t, 1e-3), s.angularAcceleration, 1e-9) << "t = " << t;
+    }
+  }
+}
+
 TEST(PayloadSimulator, StreamingDoesNotAllocate) {
   Options o = testOptions();
   o.noise = {0.01, 1e-5, 1e-3, 1e-5};
@@ -431,6 +553,12 @@ TEST(PayloadSimulator, RejectsImpossibleOptions) {
   rejects([](Options& o) { o.noise.torque = -1e-6; });
   rejects([](Options& o) { o.dropProbability = 1.0; });
   rejects([](Options& o) { o.repeatProbability = -0.1; });
+  rejects([](Options& o) { o.disturbances = {contact(1.0, -0.5, {1, 0, 0}, {0, 0, 0})}; });
+  rejects([](Options& o) { o.motion.robotTurn = o.motion.staticPoses = true; });
+  rejects([](Options& o) {
+    o.motion.robotTurn = true;
+    o.motion.turn.axis = 3;
+  });
   EXPECT_NO_THROW(PayloadSimulator{Options{}});
 }
 

@@ -81,16 +81,10 @@ void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNo
   forgettingFactor = factor;
   numParameters = getNumParameters();
   augmentedSize = numParameters + 1;
-  parameterVector.setZero();
-  parameterVector.head(prior.size()) = prior;
-  parameterCovariance.setOnes();
-  inverseCorrelation = AugmentedMatrix::Identity() * kInitialInverseCorrelation;
-  meanRowErrorCovariance.setZero();
-  rowCount = 0;
-  covarianceEstimator.init(numParameters, forgettingFactor);
+  prior_.setZero();
+  prior_.head(prior.size()) = prior;
+  resetState();
   initialized_ = true;
-  covarianceStale_ = false;
-  meanIsBlockDiagonal_ = true;
 
   const ParameterVector& t = parameterVector;
   logInfo(std::string(88, '='));
@@ -109,6 +103,23 @@ void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNo
   logInfo("  Ang vel: [" + list(noise.angularVelocity) + "]");
   logInfo("  Ang acc: [" + list(noise.angularAcceleration) + "]");
   logInfo(std::string(88, '='));
+}
+
+void EstimationAlgorithm::resetState() {
+  parameterVector = prior_;
+  parameterCovariance.setOnes();
+  inverseCorrelation = AugmentedMatrix::Identity() * kInitialInverseCorrelation;
+  meanRowErrorCovariance.setZero();
+  rowCount = 0;
+  covarianceEstimator.init(numParameters, forgettingFactor);
+  covarianceStale_ = false;
+  meanIsBlockDiagonal_ = true;
+}
+
+void EstimationAlgorithm::restart() {
+  requireInitialized();
+  resetState();
+  onRestart();
 }
 
 void EstimationAlgorithm::updateParameterVector(const AugmentedVector& row,

@@ -23,6 +23,19 @@ struct MeasurementNoise {
   static MeasurementNoise fromVector(const MeasurementVector& variances);
 };
 
+//! How well one sample agrees with the current estimate, before it is fed.
+struct SampleConsistency {
+  //! eᵀ(λ·R + H·C·Hᵀ)⁻¹e: e the six residuals of the sample at the current θ, R their
+  //! covariance from the configured measurement noise, H the sample's regressor rows, C the
+  //! covariance of θ and λ its Rayleigh quotient. χ² with 6 degrees of freedom for a sample
+  //! that fits. NaN while the covariance is undefined.
+  double statistic = 0.0;
+  //! Bound on each row's normalised squared residual in the two sums below (5 σ).
+  static constexpr double kRowClip = 25.0;
+  double forceSquares = 0.0;   //!< Σ over the force rows of min(e_i² / S_ii, kRowClip)
+  double torqueSquares = 0.0;  //!< the same over the torque rows
+};
+
 //! Online estimator of θ = (m, m·c, Ixx, Ixy, Ixz, Iyy, Iyz, Izz, force bias, torque bias)
 //! from synchronised inertial samples. Units: kg, kg·m, kg·m², N, N·m.
 //!
@@ -45,6 +58,8 @@ class EstimationAlgorithm {
   virtual InertialSample getBiasSolution() const = 0;
   //! Not provided by every algorithm: may print a notice and return an all-zero sample.
   virtual InertialSample getBiasVariance() const = 0;
+  //! The consistency of a sample with the current estimate (nothing is fed).
+  virtual SampleConsistency assess(const InertialSample& sample) = 0;
 
   //! Restarts the estimate. prior: the first prior.size() entries of θ, normally the 10
   //! inertial parameters (m, m·cx, m·cy, m·cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz); the remaining
@@ -52,6 +67,14 @@ class EstimationAlgorithm {
   //! forgettingFactor: stored and handed to the covariance tracker; the system passes 1.0.
   //! Prints the initialisation block (INFO lines).
   void init(const Eigen::VectorXd& prior, const MeasurementNoise& noise, double forgettingFactor);
+
+  //! Starts again from the prior, noise and forgetting factor of the last init, silently:
+  //! nothing learnt since is kept. Throws std::logic_error before init.
+  void restart();
+
+  //! λ = wᵀSw / wᵀCw of the covariance tracker at the current θ (about 1 when the configured
+  //! variances are right); NaN before any row.
+  double getRayleighQuotient() const { return covarianceEstimator.getRayleighQuotient(); }
 
   //! One TLS step for one augmented row r (17) with its error covariance Q (17 × 17,
   //! symmetric). Throws std::runtime_error with the message
@@ -85,6 +108,9 @@ class EstimationAlgorithm {
   void markSampleConsumed() { covarianceStale_ = true; }
   //! Throws std::logic_error when init has not run.
   void requireInitialized() const;
+  //! Called by restart() after the common state went back to the prior: a derived algorithm
+  //! forgets what it learnt itself.
+  virtual void onRestart() {}
   //! Row update for rows whose error covariance is zero outside rows/columns 0..9 and 16 and
   //! has no coupling between 0..9 and 16 (what the error model produces); same result as
   //! updateParameterVector at a lower cost.
@@ -108,7 +134,10 @@ class EstimationAlgorithm {
   void updateRow(const AugmentedVector& row, const AugmentedMatrix& rowErrorCovariance,
                  bool structuredCovariance);
 
+  void resetState();
+
   bool initialized_ = false;
+  ParameterVector prior_ = ParameterVector::Zero();  //!< θ at init and restart
   mutable bool covarianceStale_ = false;
   //! True while every Q that entered Q̄ had the error model's block structure, so Q̄ has it.
   bool meanIsBlockDiagonal_ = true;

@@ -35,7 +35,8 @@ void deviationList(std::ostream& out, const Eigen::Matrix<double, 16, 1>& varian
 }  // namespace
 
 void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
-                           const Eigen::Matrix<double, 16, 1>& variances, double elapsedSeconds) {
+                           const Eigen::Matrix<double, 16, 1>& variances, double elapsedSeconds,
+                           double rejectedShare, std::uint64_t contactEpisodes) {
   // Each line is formatted in a stream of its own and printed whole: standard output's format
   // stays as the host set it, and another thread's line cannot land inside a report line.
   std::ostringstream out;
@@ -94,6 +95,12 @@ void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
   out << "]" << kReset;
   line();
 
+  if (rejectedShare >= 0.0) {
+    out << "Samples left out: " << std::fixed << std::setprecision(2) << 100.0 * rejectedShare
+        << " % (outliers and contact; " << contactEpisodes << " contact episode"
+        << (contactEpisodes == 1 ? "" : "s") << ")";
+    line();
+  }
   out << doubleRule;
   line();
   line();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cstdint>
 
 namespace zelto {
 
@@ -8,7 +9,10 @@ namespace zelto {
 //! solution (mass; centre of mass; Ixx, Ixy, Ixz, Iyy, Iyz, Izz; force and torque bias) and
 //! the standard deviations, i.e. the square roots of the variances at the same indices.
 //! Standard output's flags, precision, fill character and locale are left untouched.
+//! With rejectedShare (0..1) given, a line before the closing rule tells how many of the
+//! run's samples the outlier gate and the contact flag left out, and the contact episodes.
 void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
-                           const Eigen::Matrix<double, 16, 1>& variances, double elapsedSeconds);
+                           const Eigen::Matrix<double, 16, 1>& variances, double elapsedSeconds,
+                           double rejectedShare = -1.0, std::uint64_t contactEpisodes = 0);
 
 }  // namespace zelto

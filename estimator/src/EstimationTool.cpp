@@ -1,5 +1,7 @@
 #include "EstimationTool.h"
 
+#include <limits>
+
 #include "Log.h"
 #include "RecursiveTLSWrenchBias.h"
 
@@ -47,6 +49,25 @@ bool EstimationTool::update(const InertialSample& sample) {
     return false;
   }
   return algorithm_->update(sample);
+}
+
+SampleConsistency EstimationTool::assess(const InertialSample& sample) {
+  if (!algorithm_) {
+    SampleConsistency none;
+    none.statistic = std::numeric_limits<double>::quiet_NaN();
+    return none;
+  }
+  return algorithm_->assess(sample);
+}
+
+void EstimationTool::restart() {
+  if (algorithm_) {
+    algorithm_->restart();
+  }
+}
+
+double EstimationTool::getRayleighQuotient() const {
+  return algorithm_ ? algorithm_->getRayleighQuotient() : std::numeric_limits<double>::quiet_NaN();
 }
 
 InertialParameters EstimationTool::getParamsSolution() const {

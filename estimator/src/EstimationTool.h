@@ -36,6 +36,13 @@ class EstimationTool {
   //! Zeros without an algorithm.
   BiasCovariance getBiasCovariance() const;
 
+  //! The algorithm's consistency of sample with its estimate; NaN statistic without one.
+  SampleConsistency assess(const InertialSample& sample);
+  //! The algorithm starts again from the prior, silently; nothing without one.
+  void restart();
+  //! λ of the algorithm's covariance; NaN without one.
+  double getRayleighQuotient() const;
+
   //! False without an algorithm.
   bool isCovarianceDefined() const { return algorithm_ && algorithm_->isCovarianceDefined(); }
 

@@ -45,6 +45,7 @@ void InertiaEstimator::init() {
   lastCentre_ = 0.0;
   repeatedInput_ = false;
   sampleCount_ = 0;
+  gate_ = SampleGate();
   hasStoredSample_ = false;
   newestSampleTime_ = 0.0;
   tool_->init();
@@ -142,12 +143,54 @@ void InertiaEstimator::dropOlderThan(double time) {
 }
 
 bool InertiaEstimator::update() {
-  if (newSampleJoined_) {
-    newSampleJoined_ = false;
-    tool_->update(currentSample_);
-    ++sampleCount_;
+  if (!newSampleJoined_) {
+    return true;
   }
+  newSampleJoined_ = false;
+  const SampleConsistency c = tool_->assess(currentSample_);
+  switch (gate_.assess(currentSample_.time, c.statistic, c.forceSquares, c.torqueSquares)) {
+    case SampleGate::Decision::Feed:
+      tool_->update(currentSample_);
+      ++sampleCount_;
+      break;
+    case SampleGate::Decision::Restart:
+      tool_->restart();
+      sampleCount_ = 0;
+      break;
+    case SampleGate::Decision::Reject:
+    case SampleGate::Decision::Hold:
+      break;
+  }
+  reportGateEvent();
   return true;
+}
+
+void InertiaEstimator::reportGateEvent() const {
+  // Lines on the update path are formatted on the stack: no allocation.
+  MessageText line;
+  switch (gate_.lastEvent()) {
+    case SampleGate::Event::None:
+      return;
+    case SampleGate::Event::ContactStarted:
+      logWarn("Contact detected: samples are left out of the estimate until it ends");
+      return;
+    case SampleGate::Event::ContactEnded:
+      line << "Contact ended after ";
+      line.appendFixed(gate_.lastContactDuration()) << " seconds; estimation goes on";
+      logInfo(line.view());
+      return;
+    case SampleGate::Event::Restarted:
+      logWarn("Contact lasted 3.5 seconds: the estimate is discarded and estimation starts again");
+      return;
+    case SampleGate::Event::NoiseSuspect:
+      line << "Residuals do not fit the configured measurement noise: torque rows ";
+      line.appendFixed(gate_.noiseRatio())
+          << " times the force rows (torque variances too small, or force or linear_acc "
+             "variances too large?); outlier gate and contact detection are off for this run. "
+             "Measure the variances with 'zelto-payload noise'";
+      logWarn(line.view());
+      return;
+  }
 }
 
 InertiaEstimator::Vector16 InertiaEstimator::getParamsSolution() const {
@@ -183,6 +226,9 @@ bool InertiaEstimator::isConverged() const {
   }
   if (!converged || !tool_->hasAlgorithm()) {
     return converged;
+  }
+  if (gate_.blocksConvergence(currentSample_.time)) {
+    return false;
   }
   // Small standard deviations around a body that cannot exist mean the motion has not told
   // the parameters apart yet (or something else is wrong): keep going.

@@ -7,6 +7,7 @@
 
 #include "EstimationTool.h"
 #include "EstimatorConfig.h"
+#include "SampleGate.h"
 #include "SignalHistory.h"
 #include "StampedHistory.h"
 #include "TlsTypes.h"
@@ -61,7 +62,10 @@ class InertiaEstimator {
   void wrenchCallback(const StampedVector3& force, const StampedVector3& torque);
 
   //! Hands the current sample to the tool when it was joined since the previous call (never
-  //! the initial all-zero sample, never a sample twice). Returns true. The algorithm's fatal
+  //! the initial all-zero sample, never a sample twice) and the gate lets it through (see
+  //! SampleGate: outliers and contact stay out, a long contact restarts the estimate). Prints
+  //! a line when a contact starts or ends, when the estimate restarts, and once when the
+  //! residuals show that the configured noise is far off. Returns true. The algorithm's fatal
   //! NaN error passes through.
   bool update();
 
@@ -73,9 +77,9 @@ class InertiaEstimator {
 
   //! Every standard deviation strictly below its threshold (mass; each centre-of-mass
   //! coordinate; each inertia entry; each of the six bias components), a NaN standard
-  //! deviation counting as zero, and the estimate a body that can exist (positive mass,
-  //! inertia about the centre of mass with principal moments ≥ −threshold that satisfy the
-  //! triangle inequalities within the inertia threshold).
+  //! deviation counting as zero, the estimate a body that can exist (positive mass, inertia
+  //! about the centre of mass with principal moments ≥ −threshold that satisfy the triangle
+  //! inequalities within the inertia threshold), and no contact now or within 0.1 s.
   bool isConverged() const;
 
   //! The newest joined sample (all zero, time 0, until the first join of this object).
@@ -92,6 +96,12 @@ class InertiaEstimator {
   //! Whether getParamsVariance() describes the estimate (see EstimationAlgorithm).
   bool isCovarianceDefined() const { return tool_->isCovarianceDefined(); }
 
+  //! The gate's counts since the last init(): samples left out, contact episodes, and whether
+  //! a contact is going on.
+  const SampleGate& gate() const { return gate_; }
+  //! λ, the common scale of the residuals against the configured noise (about 1 when right).
+  double noiseScale() const { return tool_->getRayleighQuotient(); }
+
   //! Items held by the angular-velocity history (bounded by the window; for tests).
   std::size_t historySize() const { return angularVelocity_.size(); }
 
@@ -103,6 +113,7 @@ class InertiaEstimator {
   //! inputs.
   bool centredDerivative(double centre, Eigen::Vector3d& alpha) const;
   void dropOlderThan(double time);
+  void reportGateEvent() const;
 
   std::unique_ptr<EstimationTool> tool_;           // never null
   std::array<double, 4> convergenceThresholds_{};  // mass, com, inertia, wrench bias
@@ -113,6 +124,7 @@ class InertiaEstimator {
   double lastCentre_ = 0.0;     //!< time of the latest joined sample
   bool repeatedInput_ = false;  //!< the input in progress repeats the previous one's time
   std::uint64_t sampleCount_ = 0;
+  SampleGate gate_;
   bool hasStoredSample_ = false;
   double newestSampleTime_ = 0.0;
   EstimatorConfig config_;

@@ -1,8 +1,12 @@
 #include "RecursiveTLSWrenchBias.h"
 
+#include <Eigen/Cholesky>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "Log.h"
 
@@ -47,11 +51,91 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
 
 RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
 
+// Fed samples between two refreshes of the covariance and λ that assess() uses.
+constexpr int kAssessRefreshSamples = 100;
+
+void RecursiveTLSWrenchBias::trackExcitation(const InertialSample& sample) {
+  Eigen::Matrix<double, 9, 1> x;
+  x << sample.linearAcceleration, sample.angularVelocity, sample.angularAcceleration;
+  ++excitationCount_;
+  const Eigen::Matrix<double, 9, 1> delta = x - excitationMean_;
+  excitationMean_ += delta / static_cast<double>(excitationCount_);
+  excitationSquares_ += delta.cwiseProduct(x - excitationMean_);
+}
+
+MeasurementVector RecursiveTLSWrenchBias::effectiveVariances() const {
+  MeasurementVector variances = measurementNoise.asVector();
+  const double n = static_cast<double>(excitationCount_);
+  for (int k = 0; k < 9; ++k) {
+    // A channel the motion leaves (nearly) still shows its noise only; counting that noise
+    // would let the correction "explain" residuals with parameters the motion cannot see.
+    const double spread = n > 0.0 ? excitationSquares_(k) / n : 0.0;
+    if (!(spread >= kExcitationFactor * variances(k))) {
+      variances(k) = 0.0;
+    }
+  }
+  return variances;
+}
+
+void RecursiveTLSWrenchBias::onRestart() {
+  excitationCount_ = 0;
+  excitationMean_.setZero();
+  excitationSquares_.setZero();
+  assessDefined_ = false;
+  samplesSinceRefresh_ = 0;
+}
+
+SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
+  requireInitialized();
+  SampleConsistency result;
+  if (!assessDefined_ || samplesSinceRefresh_ >= kAssessRefreshSamples) {
+    assessDefined_ = isCovarianceDefined();
+    assessCovariance_ = currentParameterCovariance();
+    assessScale_ = getRayleighQuotient();
+    assessDefined_ = assessDefined_ && std::isfinite(assessScale_) && assessScale_ > 0.0;
+    samplesSinceRefresh_ = 0;
+  }
+  if (!assessDefined_) {
+    result.statistic = std::numeric_limits<double>::quiet_NaN();
+    return result;
+  }
+  const AugmentedObservation d = observationModel->getAugmentedObservation(sample);
+  errorModel->updateJacobians(sample);
+  AugmentedVector w;
+  w << parameterVector, -1.0;
+  const Eigen::Matrix<double, kRowsPerSample, 1> e = d * w;
+  // R = U·Σ·Uᵀ with U = ∂e/∂z: row i of U is wᵀ·G_i.
+  Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> u;
+  for (int i = 0; i < kRowsPerSample; ++i) {
+    u.row(i).noalias() = w.transpose() * errorModel->jacobian(i);
+  }
+  const MeasurementVector variances = measurementNoise.asVector();
+  const auto h = d.leftCols<kNumParameters>();
+  Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s =
+      assessScale_ * (u * variances.asDiagonal() * u.transpose());
+  s.noalias() += h * assessCovariance_ * h.transpose();
+  const Eigen::LDLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> ldlt(s);
+  if (ldlt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {
+    result.statistic = std::numeric_limits<double>::quiet_NaN();
+    return result;
+  }
+  result.statistic = e.dot(ldlt.solve(e));
+  for (int i = 0; i < kRowsPerSample; ++i) {
+    // Clipped, so that an outlier (a tap) weighs no more than a sample at the clip on every
+    // row: the sums then compare force and torque rows of ordinary samples.
+    (i < 3 ? result.forceSquares : result.torqueSquares) +=
+        std::min(e(i) * e(i) / s(i, i), SampleConsistency::kRowClip);
+  }
+  return result;
+}
+
 bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
   requireInitialized();
   const AugmentedObservation d = observationModel->getAugmentedObservation(sample);
   errorModel->updateJacobians(sample);
-  const MeasurementVector variances = measurementNoise.asVector();
+  trackExcitation(sample);
+  ++samplesSinceRefresh_;
+  const MeasurementVector variances = effectiveVariances();
   for (int i = 0; i < kRowsPerSample; ++i) {
     errorModel->writeRowErrorCovariance(i, variances, rowErrorCovariance_[i]);
     updateParameterVectorStructured(d.row(i).transpose(), rowErrorCovariance_[i]);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 
 #include "ErrorModel.h"
@@ -19,6 +20,11 @@ namespace zelto {
 //! once per second of steady-clock time across all objects and threads of the process.
 class RecursiveTLSWrenchBias : public EstimationAlgorithm {
  public:
+  //! A regressor input channel (linear acceleration, angular velocity, angular acceleration,
+  //! each x, y, z) carries no excitation while its spread since the start of the run is
+  //! below this many times its configured variance: its noise then counts as zero.
+  static constexpr double kExcitationFactor = 10.0;
+
   RecursiveTLSWrenchBias();
   ~RecursiveTLSWrenchBias() override;
 
@@ -29,11 +35,36 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   //! call) and returns an all-zero sample.
   InertialSample getBiasVariance() const override;
 
+  //! The consistency of sample with the estimate after the last fed sample. C and λ are
+  //! refreshed every few fed samples (they change slowly), so this costs about a microsecond.
+  SampleConsistency assess(const InertialSample& sample) override;
+
+  //! The variances the rows of the next sample get: the configured ones, with those of the
+  //! regressor channels that carry no excitation yet set to zero.
+  MeasurementVector effectiveVariances() const;
+
  protected:
   std::unique_ptr<ObservationModelTLSWrenchBias> observationModel;
   std::unique_ptr<ErrorModelTLSWrenchBias> errorModel;
 
+ protected:
+  void onRestart() override;
+
  private:
+  void trackExcitation(const InertialSample& sample);
+
+  // Running mean and sum of squared deviations of the nine regressor input channels since
+  // the start of the run (Welford), for the excitation test.
+  std::uint64_t excitationCount_ = 0;
+  Eigen::Matrix<double, 9, 1> excitationMean_ = Eigen::Matrix<double, 9, 1>::Zero();
+  Eigen::Matrix<double, 9, 1> excitationSquares_ = Eigen::Matrix<double, 9, 1>::Zero();
+
+  // C and λ as assess() last took them, and the fed samples since.
+  ParameterMatrix assessCovariance_ = ParameterMatrix::Zero();
+  double assessScale_ = 0.0;
+  bool assessDefined_ = false;
+  int samplesSinceRefresh_ = 0;
+
   // Per-row error covariances of the current sample. Their zero pattern never changes, so
   // only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;

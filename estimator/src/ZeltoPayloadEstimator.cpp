@@ -30,4 +30,16 @@ std::uint64_t ZeltoPayloadEstimator::getSampleCount() const { return impl_->getS
 
 double ZeltoPayloadEstimator::getRunTime() const { return impl_->getRunTime(); }
 
+std::uint64_t ZeltoPayloadEstimator::getRejectedSampleCount() const {
+  return impl_->getRejectedSampleCount();
+}
+
+std::uint64_t ZeltoPayloadEstimator::getContactEpisodeCount() const {
+  return impl_->getContactEpisodeCount();
+}
+
+bool ZeltoPayloadEstimator::isContactDetected() const { return impl_->isContactDetected(); }
+
+double ZeltoPayloadEstimator::getNoiseScale() const { return impl_->getNoiseScale(); }
+
 }  // namespace zelto

@@ -121,8 +121,12 @@ void ZeltoPayloadEstimatorImpl::finishConvergedRun(double elapsedSeconds) {
   logInfo("Estimator converged in " + formatFixed(elapsedSeconds) + " seconds.");
   const bool written = writePayloadParameterFile(
       config_, [this] { return Eigen::VectorXd(inertiaEstimator_.getParamsSolution()); });
+  const SampleGate& gate = inertiaEstimator_.gate();
+  const double assessed = static_cast<double>(gate.assessed());
   printEstimationReport(inertiaEstimator_.getParamsSolution(),
-                        inertiaEstimator_.getParamsVariance(), elapsedSeconds);
+                        inertiaEstimator_.getParamsVariance(), elapsedSeconds,
+                        assessed > 0.0 ? static_cast<double>(gate.rejected()) / assessed : 0.0,
+                        gate.contactEpisodes());
   endRun(elapsedSeconds);
   lastRunSucceeded_ = written;
 }

@@ -51,6 +51,12 @@ class ZeltoPayloadEstimatorImpl {
   bool getEstimate(std::array<double, 16>& estimate,
                    std::array<double, 16>& standardDeviation) const;
   std::uint64_t getSampleCount() const { return inertiaEstimator_.sampleCount(); }
+  std::uint64_t getRejectedSampleCount() const { return inertiaEstimator_.gate().rejected(); }
+  std::uint64_t getContactEpisodeCount() const {
+    return inertiaEstimator_.gate().contactEpisodes();
+  }
+  bool isContactDetected() const { return inertiaEstimator_.gate().contact(); }
+  double getNoiseScale() const { return inertiaEstimator_.noiseScale(); }
   double getRunTime() const;
 
   const EstimatorConfig& config() const { return config_; }

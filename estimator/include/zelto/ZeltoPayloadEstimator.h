@@ -83,6 +83,22 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! long it lasted; 0 before the first run.
   double getRunTime() const;
 
+  // Samples that disagree with the estimate stay out of it: from 1 s into a run, a sample
+  // whose residuals exceed the 99.9 % bound of their expected spread (a tap, say) is left out,
+  // and when at least a fifth of the last 0.1 s does (contact with the environment), nothing
+  // is used until the contact ends; a contact of 3.5 s discards the estimate and starts again
+  // (the run time keeps counting). Console lines announce contacts and restarts.
+
+  //! Samples of the current (or last) run the gate and the contact flag left out.
+  std::uint64_t getRejectedSampleCount() const;
+  //! Contacts detected in the current (or last) run.
+  std::uint64_t getContactEpisodeCount() const;
+  //! True while a contact is going on.
+  bool isContactDetected() const;
+  //! The common scale of the residuals against the configured noise: about 1 when the
+  //! configured variances fit the sensor; NaN before the first sample.
+  double getNoiseScale() const;
+
  private:
   std::unique_ptr<ZeltoPayloadEstimatorImpl> impl_;
 };

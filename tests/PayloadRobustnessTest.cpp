@@ -1,0 +1,246 @@
+// Robustness of the estimator on recordings that are not clean hand motion, through its public
+// interface: taps on the tool, contact with the environment, a robot turning the tool about one
+// axis only, and noise variances configured far from the sensor's. The numbers each test prints
+// are the ones the README quotes.
+
+#include <gtest/gtest.h>
+#include <zelto/ZeltoPayloadEstimator.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "EstimatorTestSupport.h"
+#include "PayloadSimulator.h"
+#include "TestUtils.h"
+
+namespace zelto {
+namespace {
+
+using Vector16 = std::array<double, 16>;
+
+const sim::Noise kSensorNoise{0.01, 1e-5, 1e-3, 1e-5};
+
+sim::Payload tool(double mass) {
+  const double s = std::cbrt(mass);
+  const double k = mass * s * s / 0.2;
+  return sim::Payload::fromCentroidal(
+      mass, Eigen::Vector3d(0.02 * s, -0.015 * s, 0.06 * s),
+      {2.0e-4 * k, 1.0e-5 * mass, -2.0e-5 * mass, 2.4e-4 * k, 1.5e-5 * mass, 1.1e-4 * k},
+      Eigen::Vector3d(-0.7, 0.4, 0.9), Eigen::Vector3d(-0.03, 0.02, 0.015));
+}
+
+Vector16 truthOf(const sim::Payload& p) {
+  return {p.mass,          p.com.x(),        p.com.y(),        p.com.z(),
+          p.inertia[0],    p.inertia[1],     p.inertia[2],     p.inertia[3],
+          p.inertia[4],    p.inertia[5],     p.forceBias.x(),  p.forceBias.y(),
+          p.forceBias.z(), p.torqueBias.x(), p.torqueBias.y(), p.torqueBias.z()};
+}
+
+struct Outcome {
+  Vector16 value{};
+  Vector16 sd{};
+  bool defined = false;
+  std::uint64_t fed = 0;
+  std::uint64_t rejected = 0;
+  std::uint64_t episodes = 0;
+  double worstSigma = 0.0;         // largest |error| / σ over the 16 parameters
+  std::vector<double> detectedAt;  // input times at which the contact flag went on
+  std::string console;
+};
+
+// Replays seconds of options' stream through the public API (run limits far off) and reads
+// the estimate at the end.
+Outcome run(const sim::Options& options, double seconds, const std::string& config) {
+  sim::PayloadSimulator simulator(options);
+  test::CoutCapture console;
+  ZeltoPayloadEstimator estimator(config);
+  estimator.startPayloadEstimation();
+  Outcome o;
+  bool contact = false;
+  for (sim::SimSample s = simulator.next(); s.time <= seconds; s = simulator.next()) {
+    estimator.update(s.time, s.values);
+    if (estimator.isContactDetected() && !contact) o.detectedAt.push_back(s.time);
+    contact = estimator.isContactDetected();
+  }
+  o.defined = estimator.getEstimate(o.value, o.sd);
+  o.fed = estimator.getSampleCount();
+  o.rejected = estimator.getRejectedSampleCount();
+  o.episodes = estimator.getContactEpisodeCount();
+  const Vector16 truth = truthOf(options.payload);
+  for (std::size_t j = 0; j < 16; ++j) {
+    o.worstSigma = std::max(o.worstSigma, std::abs(o.value[j] - truth[j]) / o.sd[j]);
+  }
+  o.console = console.str();
+  return o;
+}
+
+int g_configs = 0;
+
+std::string config(const test::TempDir& dir, const test::ConfigValues& base = {}) {
+  test::ConfigValues v = base;
+  v.minTime = 1e6;
+  v.maxTime = 1e6;
+  return dir.write("robust-" + std::to_string(++g_configs) + ".json", test::configText(v));
+}
+
+sim::Options handMotion(double mass, double pace, std::uint64_t seed) {
+  sim::Options o;
+  o.payload = tool(mass);
+  o.noise = kSensorNoise;
+  o.motion.intensity = pace;
+  o.seed = seed;
+  return o;
+}
+
+double share(const Outcome& o) {
+  return static_cast<double>(o.rejected) / static_cast<double>(o.rejected + o.fed);
+}
+
+// Clean hand motion (0.2, 1 and 5 kg, nominal and twice the pace, four seeds each, 30 s: twelve
+// minutes of data): at most 0.2 % of the samples are left out and no contact is ever flagged.
+TEST(PayloadRobustness, CleanHandMotionLosesAlmostNothing) {
+  test::TempDir dir;
+  const std::string c = config(dir);
+  double worstShare = 0.0;
+  std::uint64_t episodes = 0;
+  for (double mass : {0.2, 1.0, 5.0}) {
+    for (double pace : {1.0, 2.0}) {
+      for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        const Outcome o = run(handMotion(mass, pace, 500 + seed), 30.0, c);
+        ASSERT_TRUE(o.defined);
+        worstShare = std::max(worstShare, share(o));
+        episodes += o.episodes;
+      }
+    }
+  }
+  std::printf("clean hand motion: largest share left out %.3f %%, contact episodes %llu\n",
+              100.0 * worstShare, static_cast<unsigned long long>(episodes));
+  EXPECT_LE(worstShare, 0.002);
+  EXPECT_EQ(episodes, 0u);
+}
+
+// Fifteen taps of 20–50 N, 5–20 ms, per 30 s after the first second: every estimate stays
+// within 4 σ of the truth on all 16 parameters.
+TEST(PayloadRobustness, TapsStayOutOfTheEstimate) {
+  test::TempDir dir;
+  const std::string c = config(dir);
+  double worst = 0.0;
+  for (double mass : {0.2, 1.0, 5.0}) {
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+      sim::Options o = handMotion(mass, 1.0, 600 + seed);
+      o.disturbances = sim::randomTaps(seed, 15, 1.0, 29.9);
+      const Outcome r = run(o, 30.0, c);
+      ASSERT_TRUE(r.defined);
+      worst = std::max(worst, r.worstSigma);
+      EXPECT_LE(r.worstSigma, 4.0) << mass << " kg, seed " << seed;
+    }
+  }
+  std::printf("taps: worst |error| / sigma over 24 runs %.2f\n", worst);
+}
+
+// A contact of 2–20 N for 0.2–3 s starting after 2 s is detected within tens of milliseconds
+// and kept out: every estimate within 4 σ.
+TEST(PayloadRobustness, ContactsAreDetectedAndKeptOut) {
+  test::TempDir dir;
+  const std::string c = config(dir);
+  sim::Random random(2024, 7);
+  std::vector<double> delays;
+  double worst = 0.0;
+  int missed = 0;
+  for (double mass : {0.2, 1.0, 5.0}) {
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+      sim::Options o = handMotion(mass, 1.0, 700 + seed);
+      const double start = random.uniform(2.0, 20.0);
+      Eigen::Vector3d direction(random.gaussian(), random.gaussian(), random.gaussian());
+      const Eigen::Vector3d force = random.uniform(2.0, 20.0) * direction.normalized();
+      const Eigen::Vector3d point(random.uniform(-0.1, 0.1), random.uniform(-0.1, 0.1),
+                                  random.uniform(0.0, 0.15));
+      o.disturbances = {sim::contact(start, random.uniform(0.2, 3.0), force, point)};
+      const Outcome r = run(o, 30.0, c);
+      ASSERT_TRUE(r.defined);
+      if (r.detectedAt.empty() || r.detectedAt.front() < start) {
+        ++missed;
+      } else {
+        delays.push_back(r.detectedAt.front() - start);
+      }
+      worst = std::max(worst, r.worstSigma);
+      EXPECT_LE(r.worstSigma, 4.0) << mass << " kg, seed " << seed;
+    }
+  }
+  std::sort(delays.begin(), delays.end());
+  const double median = delays.empty() ? NAN : delays[delays.size() / 2];
+  std::printf(
+      "contacts: %zu of 24 detected, delay after the contact's start (input time) median %.0f "
+      "ms, range %.0f-%.0f ms; worst |error| / sigma %.2f\n",
+      delays.size(), 1e3 * median, delays.empty() ? NAN : 1e3 * delays.front(),
+      delays.empty() ? NAN : 1e3 * delays.back(), worst);
+  EXPECT_EQ(missed, 0);
+  // The estimator judges the sample 25 ms behind the newest input; of the rest, the flag
+  // needs a fifth of a 0.1 s window.
+  EXPECT_LE(median, 0.025 + 0.030);
+}
+
+// A robot turns a 0.93 kg tool 180° about one sensor axis and back (6 s each way): the sample
+// configuration's gyro noise on the two still axes must not let the inertia those axes would
+// excite drag the centre of mass away.
+TEST(PayloadRobustness, SingleAxisTurnGivesMassAndCentreOfMass) {
+  test::TempDir dir;
+  const std::string c = config(dir);
+  for (int axis : {0, 1}) {
+    sim::Options o;
+    o.payload = sim::Payload::fromCentroidal(
+        0.93, Eigen::Vector3d(0.004, -0.003, 0.045), {1.2e-3, 0.0, 0.0, 1.3e-3, 0.0, 6e-4},
+        Eigen::Vector3d(0.3, -0.2, 0.5), Eigen::Vector3d(0.01, 0.02, -0.01));
+    o.noise = kSensorNoise;
+    o.motion.robotTurn = true;
+    o.motion.turn.axis = axis;
+    o.seed = 800 + static_cast<std::uint64_t>(axis);
+    const Outcome r = run(o, 26.0, c);
+    ASSERT_TRUE(r.defined);
+    double comError = 0.0;
+    for (std::size_t j = 1; j < 4; ++j) {
+      comError = std::max(comError, std::abs(r.value[j] - o.payload.com[static_cast<int>(j - 1)]));
+    }
+    std::printf(
+        "turn about axis %d: mass %+.3f %%, centre of mass within %.3f mm (sigma %.3f mm),"
+        " inertia sigma Ixx %.2e Iyy %.2e Izz %.2e, left out %.2f %%\n",
+        axis, 100.0 * (r.value[0] - 0.93) / 0.93, 1e3 * comError, 1e3 * r.sd[1], r.sd[4], r.sd[7],
+        r.sd[9], 100.0 * share(r));
+    EXPECT_LT(std::abs(r.value[0] - 0.93), 0.01 * 0.93);
+    EXPECT_LT(comError, 1e-3);
+  }
+}
+
+// Each regressor variance configured ten times too large or too small: the run does not stall
+// (at most 5 % of the samples left out), and where the statistic stops being χ² the console
+// says so. Known limit: force variances ten times too large are recognised only after about
+// 3 s of usable samples; until then the gate and the contact flag leave out about a fifth of a
+// 30 s run.
+TEST(PayloadRobustness, WrongNoiseConfigurationDoesNotStallTheRun) {
+  test::TempDir dir;
+  const char* names[] = {"force", "torque", "linear_acc", "angular_vel", "angular_acc"};
+  for (double factor : {10.0, 0.1}) {
+    for (int channel = 0; channel < 5; ++channel) {
+      test::ConfigValues v;
+      double* fields[] = {&v.forceVariance, &v.torqueVariance, &v.linearAccVariance,
+                          &v.angularVelVariance, &v.angularAccVariance};
+      *fields[channel] *= factor;
+      const Outcome r = run(handMotion(1.0, 1.0, 900), 30.0, config(dir, v));
+      const bool flagged = r.console.find("zelto-payload noise") != std::string::npos;
+      std::printf("%-12s x%-4g left out %.2f %%, self-check %s, worst |error| / sigma %.1f\n",
+                  names[channel], factor, 100.0 * share(r), flagged ? "yes" : "no ", r.worstSigma);
+      const bool forceTooLarge = channel == 0 && factor > 1.0;
+      EXPECT_LE(share(r), forceTooLarge ? 0.25 : 0.05) << names[channel] << " x" << factor;
+      if (forceTooLarge || (channel == 1 && factor < 1.0)) {
+        EXPECT_TRUE(flagged) << names[channel] << " x" << factor;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zelto
