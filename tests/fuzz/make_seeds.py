@@ -121,7 +121,46 @@ def stream_seeds(target, control):
     put(target, "control_storm", data)
 
 
+def burst(count, step, jitter, phase, every, seed):
+    """Op 'burst' (code 4): a run of smooth samples; every = irregularity << 5 | period - 2, the
+    irregularity 1 an exact repeat, 2 a near repeat, 3 a gap."""
+    return bytes([4, count, step, jitter, phase, every, seed])
+
+
+def irregular_steps(rng, control):
+    """Single samples of the irregular kinds (8 jitter, 9 gap, 10 exact repeat, 11 near
+    repeat) with read-outs (op 3) between them."""
+    data = b""
+    for i in range(400):
+        data += bytes([2, 8]) + bytes([rng.randrange(256), rng.randrange(256)])
+        if i % 37 == 36:
+            data += bytes([2, 10])
+        if i % 23 == 22:
+            data += bytes([2, 11]) + bytes([rng.randrange(256), rng.randrange(256)])
+        if i % 150 == 149:
+            data += bytes([2, 9, 40])  # about 80 ms
+        if i % 50 == 49 or i in (27, 29, 31):  # the first few joins: sigma not yet defined
+            data += bytes([3])
+    return data + bytes([3, control, 3])
+
+
+def window_seeds(target, first, control):
+    """Long runs that fill the ±25 ms window, with repeats, near repeats and gaps, and
+    read-outs between them; then a stop or tare and another run."""
+    rng = random.Random(11)
+    data = bytes([first, control])
+    data += burst(60, 1, 128, 10, 1 << 5 | 8, 7) + bytes([3])
+    data += burst(60, 0, 200, 30, 2 << 5 | 5, 9) + bytes([3])
+    data += burst(120, 3, 60, 50, 3 << 5 | 31, 13) + bytes([3, 1])
+    data += burst(60, 1, 0, 70, 0, 17) + bytes([3, control, 3, control])
+    data += burst(40, 7, 255, 90, 1 << 5 | 0, 19) + bytes([3])
+    put(target, "window_bursts", data)
+    put(target, "irregular_steps", bytes([first, control]) + irregular_steps(rng, control))
+
+
 if __name__ == "__main__":
     config_seeds()
     stream_seeds("EstimatorStreamFuzz", 0)   # 0: start/stop
     stream_seeds("CompensatorStreamFuzz", 0)  # 0: tare
+    window_seeds("EstimatorStreamFuzz", 2, 0)  # 2: the configuration without time limit
+    window_seeds("CompensatorStreamFuzz", 1, 0)  # 1: dynamic compensation
