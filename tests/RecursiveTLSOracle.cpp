@@ -11,6 +11,7 @@ using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
 void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) {
+  regressors_.clear();
   variances_ = variances;
   theta_ = VectorXd::Zero(16);
   theta_.head(prior.size()) = prior;
@@ -29,7 +30,22 @@ void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) 
 void RecursiveTLSOracle::update(const InertialSample& sample) {
   const MatrixXd d = observation_.getAugmentedObservation(sample);
   errorModel_.updateJacobians(sample);
-  const MatrixXd sigma = variances_.asDiagonal();
+  // A regressor channel whose spread over the run so far (two passes over every sample) stays
+  // below ten times its variance counts as noise-free.
+  VectorXd x(9);
+  x << sample.linearAcceleration, sample.angularVelocity, sample.angularAcceleration;
+  regressors_.push_back(x);
+  VectorXd mean = VectorXd::Zero(9);
+  for (const VectorXd& r : regressors_) mean += r / static_cast<double>(regressors_.size());
+  VectorXd spread = VectorXd::Zero(9);
+  for (const VectorXd& r : regressors_) {
+    spread += (r - mean).cwiseAbs2() / static_cast<double>(regressors_.size());
+  }
+  VectorXd effective = variances_;
+  for (int k = 0; k < 9; ++k) {
+    if (!(spread(k) >= 10.0 * variances_(k))) effective(k) = 0.0;
+  }
+  const MatrixXd sigma = effective.asDiagonal();
   for (int i = 0; i < 6; ++i) {
     const MatrixXd g = errorModel_.getJacobian(i);
     const MatrixXd q = g * sigma * g.transpose();

@@ -42,6 +42,7 @@ class RecursiveTLSOracle {
   ObservationModelTLSWrenchBias observation_;
   ErrorModelTLSWrenchBias errorModel_;
   Eigen::VectorXd variances_;
+  std::vector<Eigen::VectorXd> regressors_;  //!< a, ω, α of every sample so far
 
   Eigen::VectorXd theta_;
   Eigen::MatrixXd p_;

@@ -327,7 +327,8 @@ const std::string kPriorReport =
     "Wrench Bias: [0.0000, 0.0000, 0.0000, 0.0000, 0.0000, 0.0000] N, N*m [Fx, Fy, Fz, Mx, My, "
     "Mz]\n"
     "\x1b[90m              std: [1.0000e+00, 1.0000e+00, 1.0000e+00, 1.0000e+00, 1.0000e+00, "
-    "1.0000e+00]\x1b[0m\n" +
+    "1.0000e+00]\x1b[0m\n"
+    "Samples left out: 0.00 % (outliers and contact; 0 contact episodes)\n" +
     std::string(100, '=') + "\n\n";
 
 const char* const kPriorFile =

@@ -84,6 +84,7 @@ void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNo
   prior_.setZero();
   prior_.head(prior.size()) = prior;
   resetState();
+  onRestart();
   initialized_ = true;
 
   const ParameterVector& t = parameterVector;

@@ -108,8 +108,8 @@ class EstimationAlgorithm {
   void markSampleConsumed() { covarianceStale_ = true; }
   //! Throws std::logic_error when init has not run.
   void requireInitialized() const;
-  //! Called by restart() after the common state went back to the prior: a derived algorithm
-  //! forgets what it learnt itself.
+  //! Called by init() and restart() after the common state went back to the prior: a derived
+  //! algorithm forgets what it learnt itself.
   virtual void onRestart() {}
   //! Row update for rows whose error covariance is zero outside rows/columns 0..9 and 16 and
   //! has no coupling between 0..9 and 16 (what the error model produces); same result as

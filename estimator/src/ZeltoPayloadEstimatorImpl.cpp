@@ -163,6 +163,10 @@ bool ZeltoPayloadEstimatorImpl::getEstimate(std::array<double, 16>& estimate,
     standardDeviation[i] = defined ? std::sqrt(variance(k)) : kNaN;
     finite = finite && std::isfinite(estimate[i]) && std::isfinite(standardDeviation[i]);
   }
+  if (!finite) {
+    // An estimate that broke down (the fatal NaN error) has no standard deviations either.
+    standardDeviation.fill(kNaN);
+  }
   return finite;
 }
 

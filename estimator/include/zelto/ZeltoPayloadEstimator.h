@@ -72,7 +72,7 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! arrays with NaN, while the current run has used no sample (before the first run and
   //! right after a start or stop); returns false with the estimate filled and every standard
   //! deviation NaN while the covariance is not defined yet (too few or too little varied
-  //! samples). After a run has ended its last estimate stays readable until the next start.
+  //! samples) or the estimate has broken down (the fatal NaN error). After a run has ended its last estimate stays readable until the next start.
   bool getEstimate(std::array<double, 16>& estimate,
                    std::array<double, 16>& standardDeviation) const;
 
