@@ -114,8 +114,8 @@ bool InertiaEstimator::centredDerivative(double centre, Eigen::Vector3d& alpha) 
   std::size_t left = 0, right = 0;
   // Least-squares cubic ω(c + x·W) ≈ b0 + b1·x + b2·x² + b3·x³ over the window, x in [−1, 1]:
   // the normal equations in the scaled time x stay well conditioned whatever the rate and
-  // however far the time stamps lie from zero.
-  Eigen::Matrix4d normal = Eigen::Matrix4d::Zero();
+  // however far the time stamps lie from zero. Their matrix holds only the sums of x⁰…x⁶.
+  std::array<double, 7> powerSums{};
   Eigen::Matrix<double, 4, 3> moments = Eigen::Matrix<double, 4, 3>::Zero();
   for (std::size_t i = 0; i < n; ++i) {
     const double offset = w[i].time - centre;
@@ -123,12 +123,27 @@ bool InertiaEstimator::centredDerivative(double centre, Eigen::Vector3d& alpha) 
     const double x = offset / kHalfWindow;
     left += x < 0.0 ? 1 : 0;
     right += x > 0.0 ? 1 : 0;
-    const Eigen::Vector4d basis(1.0, x, x * x, x * x * x);
-    normal.noalias() += basis * basis.transpose();
-    moments.noalias() += basis * w[i].value.transpose();
+    const double x2 = x * x;
+    const double x3 = x2 * x;
+    powerSums[0] += 1.0;
+    powerSums[1] += x;
+    powerSums[2] += x2;
+    powerSums[3] += x3;
+    powerSums[4] += x2 * x2;
+    powerSums[5] += x2 * x3;
+    powerSums[6] += x3 * x3;
+    const Eigen::Vector3d& v = w[i].value;
+    moments.row(0) += v.transpose();
+    moments.row(1) += x * v.transpose();
+    moments.row(2) += x2 * v.transpose();
+    moments.row(3) += x3 * v.transpose();
   }
   if (left < kMinHalfWindowInputs || right < kMinHalfWindowInputs) {
     return false;
+  }
+  Eigen::Matrix4d normal;
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) normal(r, c) = powerSums[static_cast<std::size_t>(r + c)];
   }
   const Eigen::Matrix<double, 4, 3> coefficients = normal.ldlt().solve(moments);
   alpha = coefficients.row(1).transpose() / kHalfWindow;
