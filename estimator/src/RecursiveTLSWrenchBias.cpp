@@ -51,6 +51,12 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
 
 RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
 
+static bool sameSample(const InertialSample& a, const InertialSample& b) {
+  return a.time == b.time && a.linearAcceleration == b.linearAcceleration &&
+         a.angularVelocity == b.angularVelocity && a.angularAcceleration == b.angularAcceleration &&
+         a.force == b.force && a.torque == b.torque;
+}
+
 // Fed samples between two refreshes of the covariance and λ that assess() uses.
 constexpr int kAssessRefreshSamples = 100;
 
@@ -83,6 +89,7 @@ void RecursiveTLSWrenchBias::onRestart() {
   excitationSquares_.setZero();
   assessDefined_ = false;
   samplesSinceRefresh_ = 0;
+  hasAssessedSample_ = false;
 }
 
 SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
@@ -99,8 +106,12 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
     result.statistic = std::numeric_limits<double>::quiet_NaN();
     return result;
   }
-  const AugmentedObservation d = observationModel->getAugmentedObservation(sample);
+  // The rows and the Jacobians stay for update(), which normally receives this same sample.
+  assessedObservation_ = observationModel->getAugmentedObservation(sample);
   errorModel->updateJacobians(sample);
+  assessedSample_ = sample;
+  hasAssessedSample_ = true;
+  const AugmentedObservation& d = assessedObservation_;
   AugmentedVector w;
   w << parameterVector, -1.0;
   const Eigen::Matrix<double, kRowsPerSample, 1> e = d * w;
@@ -131,8 +142,13 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
 
 bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
   requireInitialized();
-  const AugmentedObservation d = observationModel->getAugmentedObservation(sample);
-  errorModel->updateJacobians(sample);
+  const bool assessed = hasAssessedSample_ && sameSample(assessedSample_, sample);
+  hasAssessedSample_ = false;
+  if (!assessed) {
+    assessedObservation_ = observationModel->getAugmentedObservation(sample);
+    errorModel->updateJacobians(sample);
+  }
+  const AugmentedObservation& d = assessedObservation_;
   trackExcitation(sample);
   ++samplesSinceRefresh_;
   const MeasurementVector variances = effectiveVariances();

@@ -59,6 +59,12 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   Eigen::Matrix<double, 9, 1> excitationMean_ = Eigen::Matrix<double, 9, 1>::Zero();
   Eigen::Matrix<double, 9, 1> excitationSquares_ = Eigen::Matrix<double, 9, 1>::Zero();
 
+  // The sample assess() (or update()) last took apart, with its rows; the error model keeps its
+  // Jacobians. update() reuses them instead of building them again.
+  InertialSample assessedSample_;
+  AugmentedObservation assessedObservation_ = AugmentedObservation::Zero();
+  bool hasAssessedSample_ = false;
+
   // C and λ as assess() last took them, and the fed samples since.
   ParameterMatrix assessCovariance_ = ParameterMatrix::Zero();
   double assessScale_ = 0.0;
