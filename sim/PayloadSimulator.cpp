@@ -98,6 +98,12 @@ std::array<double, 16> Payload::parameterVector() const {
           forceBias.z(), torqueBias.x(), torqueBias.y(), torqueBias.z()};
 }
 
+std::array<double, 16> Payload::fileOrder() const {
+  std::array<double, 16> v = parameterVector();
+  for (int i = 0; i < 3; ++i) v[static_cast<std::size_t>(1 + i)] = com[i];
+  return v;
+}
+
 std::array<double, 6> Payload::inertiaAboutCom() const {
   const std::array<double, 6> shift = pointMassInertia(mass, com);
   std::array<double, 6> centroidal{};

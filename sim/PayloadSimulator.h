@@ -25,6 +25,9 @@ struct Payload {
                                 const Eigen::Vector3d& torqueBias);
   //! (m, m·cx, m·cy, m·cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz, fbx, fby, fbz, tbx, tby, tbz)
   std::array<double, 16> parameterVector() const;
+  //! The same with c instead of m·c: the order of the payload parameter file and of the
+  //! estimator's read-out.
+  std::array<double, 16> fileOrder() const;
   //! Inverse of the parallel-axis shift.
   std::array<double, 6> inertiaAboutCom() const;
   //! The symmetric tensor about the sensor origin.

@@ -60,13 +60,6 @@ std::vector<Case> payloadCases() {
   return cases;
 }
 
-Vector16 truthVector(const sim::Payload& p) {
-  return {p.mass,          p.com.x(),        p.com.y(),        p.com.z(),
-          p.inertia[0],    p.inertia[1],     p.inertia[2],     p.inertia[3],
-          p.inertia[4],    p.inertia[5],     p.forceBias.x(),  p.forceBias.y(),
-          p.forceBias.z(), p.torqueBias.x(), p.torqueBias.y(), p.torqueBias.z()};
-}
-
 struct Reading {
   Vector16 value{};
   Vector16 sd{};
@@ -170,7 +163,7 @@ std::vector<Vector16> honesty(const Replay& r, const std::vector<double>& checkp
   std::uint64_t seed = 1000;
   for (const Case& c : payloadCases()) {
     if (onlyMass > 0.0 && c.payload.mass != onlyMass) continue;
-    const Vector16 truth = truthVector(c.payload);
+    const Vector16 truth = c.payload.fileOrder();
     std::vector<Vector16> sumSquares(checkpoints.size(), Vector16{});
     for (int k = 0; k < kSeeds; ++k) {
       const std::vector<Reading> readings = replay(config, c.payload, ++seed, r, checkpoints);

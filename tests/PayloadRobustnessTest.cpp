@@ -33,13 +33,6 @@ sim::Payload tool(double mass) {
       Eigen::Vector3d(-0.7, 0.4, 0.9), Eigen::Vector3d(-0.03, 0.02, 0.015));
 }
 
-Vector16 truthOf(const sim::Payload& p) {
-  return {p.mass,          p.com.x(),        p.com.y(),        p.com.z(),
-          p.inertia[0],    p.inertia[1],     p.inertia[2],     p.inertia[3],
-          p.inertia[4],    p.inertia[5],     p.forceBias.x(),  p.forceBias.y(),
-          p.forceBias.z(), p.torqueBias.x(), p.torqueBias.y(), p.torqueBias.z()};
-}
-
 struct Outcome {
   Vector16 value{};
   Vector16 sd{};
@@ -70,7 +63,7 @@ Outcome run(const sim::Options& options, double seconds, const std::string& conf
   o.fed = estimator.getSampleCount();
   o.rejected = estimator.getRejectedSampleCount();
   o.episodes = estimator.getContactEpisodeCount();
-  const Vector16 truth = truthOf(options.payload);
+  const Vector16 truth = options.payload.fileOrder();
   for (std::size_t j = 0; j < 16; ++j) {
     o.worstSigma = std::max(o.worstSigma, std::abs(o.value[j] - truth[j]) / o.sd[j]);
   }
