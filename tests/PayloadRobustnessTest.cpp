@@ -177,6 +177,42 @@ TEST(PayloadRobustness, ContactsAreDetectedAndKeptOut) {
   EXPECT_LE(median, 0.025 + 0.030);
 }
 
+// A contact from the very start is absorbed into the first second, which the estimate cannot
+// judge yet; what happens then is said on the console, never silently: either the contact
+// (or its end) is flagged and, lasting 3.5 s, restarts the run, or the self-check mistakes it
+// for wrong noise variances and says so.
+TEST(PayloadRobustness, ContactFromTheStartIsNeverSilent) {
+  test::TempDir dir;
+  const std::string c = config(dir);
+  sim::Random random(2024, 9);
+  int within = 0, restarted = 0, suspected = 0;
+  for (double mass : {0.2, 1.0, 5.0}) {
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+      sim::Options o = handMotion(mass, 1.0, 700 + seed);
+      const double length = seed <= 4 ? random.uniform(0.2, 3.0) : random.uniform(3.0, 6.0);
+      Eigen::Vector3d direction(random.gaussian(), random.gaussian(), random.gaussian());
+      const Eigen::Vector3d force = random.uniform(2.0, 20.0) * direction.normalized();
+      const Eigen::Vector3d point(random.uniform(-0.1, 0.1), random.uniform(-0.1, 0.1),
+                                  random.uniform(0.0, 0.15));
+      o.disturbances = {sim::contact(0.0, length, force, point)};
+      const Outcome r = run(o, 30.0, c);
+      const bool restart = r.console.find("starts again") != std::string::npos;
+      const bool suspect = r.console.find("zelto-payload noise") != std::string::npos;
+      within += r.worstSigma <= 4.0 ? 1 : 0;
+      restarted += restart ? 1 : 0;
+      suspected += suspect ? 1 : 0;
+      EXPECT_TRUE(restart || suspect) << mass << " kg, seed " << seed;
+      if (!suspect) {
+        EXPECT_LE(r.worstSigma, 4.0) << mass << " kg, seed " << seed;
+      }
+    }
+  }
+  std::printf(
+      "contacts from the start: %d of 24 within 4 sigma, %d restarted, %d taken for wrong "
+      "noise variances\n",
+      within, restarted, suspected);
+}
+
 // A robot turns a 0.93 kg tool 180° about one sensor axis and back (6 s each way): the sample
 // configuration's gyro noise on the two still axes must not let the inertia those axes would
 // excite drag the centre of mass away.
@@ -208,28 +244,37 @@ TEST(PayloadRobustness, SingleAxisTurnGivesMassAndCentreOfMass) {
   }
 }
 
-// Each regressor variance configured ten times too large or too small: the run does not stall
-// (at most 5 % of the samples left out), and where the statistic stops being χ² the console
-// says so. Known limit: force variances ten times too large are recognised only after about
-// 3 s of usable samples; until then the gate and the contact flag leave out about a fifth of a
-// 30 s run.
+// Each regressor variance configured ten times too large or too small, for a 1 kg and a 5 kg
+// tool: the run does not stall (at most 5 % of the samples left out, with one exception), and
+// where the gate alone would stall it the console says so.
 TEST(PayloadRobustness, WrongNoiseConfigurationDoesNotStallTheRun) {
   test::TempDir dir;
   const char* names[] = {"force", "torque", "linear_acc", "angular_vel", "angular_acc"};
-  for (double factor : {10.0, 0.1}) {
-    for (int channel = 0; channel < 5; ++channel) {
-      test::ConfigValues v;
-      double* fields[] = {&v.forceVariance, &v.torqueVariance, &v.linearAccVariance,
-                          &v.angularVelVariance, &v.angularAccVariance};
-      *fields[channel] *= factor;
-      const Outcome r = run(handMotion(1.0, 1.0, 900), 30.0, config(dir, v));
-      const bool flagged = r.console.find("zelto-payload noise") != std::string::npos;
-      std::printf("%-12s x%-4g left out %.2f %%, self-check %s, worst |error| / sigma %.1f\n",
-                  names[channel], factor, 100.0 * share(r), flagged ? "yes" : "no ", r.worstSigma);
-      const bool forceTooLarge = channel == 0 && factor > 1.0;
-      EXPECT_LE(share(r), forceTooLarge ? 0.25 : 0.05) << names[channel] << " x" << factor;
-      if (forceTooLarge || (channel == 1 && factor < 1.0)) {
-        EXPECT_TRUE(flagged) << names[channel] << " x" << factor;
+  for (double mass : {1.0, 5.0}) {
+    for (double factor : {10.0, 0.1}) {
+      for (int channel = 0; channel < 5; ++channel) {
+        test::ConfigValues v;
+        double* fields[] = {&v.forceVariance, &v.torqueVariance, &v.linearAccVariance,
+                            &v.angularVelVariance, &v.angularAccVariance};
+        *fields[channel] *= factor;
+        const Outcome r = run(handMotion(mass, 1.0, 900), 30.0, config(dir, v));
+        const bool flagged = r.console.find("zelto-payload noise") != std::string::npos;
+        std::printf(
+            "%g kg, %-11s x%-4g left out %.2f %%, self-check %s, worst |error| / sigma "
+            "%.1f\n",
+            mass, names[channel], factor, 100.0 * share(r), flagged ? "yes" : "no ", r.worstSigma);
+        // Known limit: with a 5 kg tool, linear_acc variances ten times too large first look
+        // like a contact of a few seconds before the self-check speaks.
+        const bool slow = mass > 2.0 && channel == 2 && factor > 1.0;
+        EXPECT_LE(share(r), slow ? 0.15 : 0.05)
+            << mass << " kg, " << names[channel] << " x" << factor;
+        // Where the gate alone would stall the run, the self-check must have spoken.
+        const bool stallsWithoutIt =
+            (channel == 0 && factor > 1.0 && mass < 2.0) || (channel == 1 && factor < 1.0) ||
+            (mass > 2.0 && ((channel == 2 && factor > 1.0) || (channel == 0 && factor < 1.0)));
+        if (stallsWithoutIt) {
+          EXPECT_TRUE(flagged) << mass << " kg, " << names[channel] << " x" << factor;
+        }
       }
     }
   }

@@ -2,6 +2,7 @@
 
 #include <Eigen/Core>
 
+#include "SampleGate.h"
 #include "SignalHistory.h"
 #include "TlsCovarianceEstimator.h"
 #include "TlsTypes.h"
@@ -21,19 +22,6 @@ struct MeasurementNoise {
   //! acceleration, force, torque), each x, y, z.
   MeasurementVector asVector() const;
   static MeasurementNoise fromVector(const MeasurementVector& variances);
-};
-
-//! How well one sample agrees with the current estimate, before it is fed.
-struct SampleConsistency {
-  //! eᵀ(λ·R + H·C·Hᵀ)⁻¹e: e the six residuals of the sample at the current θ, R their
-  //! covariance from the configured measurement noise, H the sample's regressor rows, C the
-  //! covariance of θ and λ its Rayleigh quotient. χ² with 6 degrees of freedom for a sample
-  //! that fits. NaN while the covariance is undefined.
-  double statistic = 0.0;
-  //! Bound on each row's normalised squared residual in the two sums below (5 σ).
-  static constexpr double kRowClip = 25.0;
-  double forceSquares = 0.0;   //!< Σ over the force rows of min(e_i² / S_ii, kRowClip)
-  double torqueSquares = 0.0;  //!< the same over the torque rows
 };
 
 //! Online estimator of θ = (m, m·c, Ixx, Ixy, Ixz, Iyy, Iyz, Izz, force bias, torque bias)

@@ -163,7 +163,7 @@ bool InertiaEstimator::update() {
   }
   newSampleJoined_ = false;
   const SampleConsistency c = tool_->assess(currentSample_);
-  switch (gate_.assess(currentSample_.time, c.statistic, c.forceSquares, c.torqueSquares)) {
+  switch (gate_.assess(currentSample_.time, c)) {
     case SampleGate::Decision::Feed:
       tool_->update(currentSample_);
       ++sampleCount_;
@@ -198,11 +198,19 @@ void InertiaEstimator::reportGateEvent() const {
       logWarn("Contact lasted 3.5 seconds: the estimate is discarded and estimation starts again");
       return;
     case SampleGate::Event::NoiseSuspect:
-      line << "Residuals do not fit the configured measurement noise: torque rows ";
-      line.appendFixed(gate_.noiseRatio())
-          << " times the force rows (torque variances too small, or force or linear_acc "
-             "variances too large?); outlier gate and contact detection are off for this run. "
-             "Measure the variances with 'zelto-payload noise'";
+      line << "Residuals do not fit the configured measurement noise: ";
+      if (gate_.suspicion() == SampleGate::Suspicion::TorqueOverForce) {
+        line << "torque rows ";
+        line.appendFixed(gate_.noiseRatio())
+            << " times the force rows (torque variances too small, or force or linear_acc "
+               "variances too large?)";
+      } else {
+        line.appendFixed(100.0 * gate_.outlierShare())
+            << " % of the samples exceed the outlier gate, 0.1 % expected (variances too small "
+               "for some channels, or linear_acc variances too large?)";
+      }
+      line << "; outlier gate and contact detection are off for this run. Measure the "
+              "variances with 'zelto-payload noise'";
       logWarn(line.view());
       return;
   }

@@ -131,12 +131,9 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
     return result;
   }
   result.statistic = e.dot(ldlt.solve(e));
-  for (int i = 0; i < kRowsPerSample; ++i) {
-    // Clipped, so that an outlier (a tap) weighs no more than a sample at the clip on every
-    // row: the sums then compare force and torque rows of ordinary samples.
-    (i < 3 ? result.forceSquares : result.torqueSquares) +=
-        std::min(e(i) * e(i) / s(i, i), SampleConsistency::kRowClip);
-  }
+  result.normalised = e.cwiseQuotient(s.diagonal().cwiseSqrt())
+                          .cwiseMax(-SampleConsistency::kClip)
+                          .cwiseMin(SampleConsistency::kClip);
   return result;
 }
 

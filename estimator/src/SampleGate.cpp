@@ -1,37 +1,22 @@
 #include "SampleGate.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 namespace zelto {
 
 void SampleGate::reset() {
-  const bool suspended = suspended_;
-  const bool reported = noiseReported_;
-  // The verdict on the configuration does not depend on restarts: keep its evidence.
-  const double forceSum = forceSum_, torqueSum = torqueSum_, firstUsable = firstUsable_,
-               lastUsable = lastUsable_;
-  const bool hasUsable = hasUsable_, hasDecayTime = hasDecayTime_;
-  const std::uint64_t rejected = rejected_, episodes = episodes_, assessed = assessed_;
+  const Counts kept = counts_;
   *this = SampleGate();
-  // A restart keeps the counts of the run and the verdict on the configuration.
-  suspended_ = suspended;
-  noiseReported_ = reported;
-  rejected_ = rejected;
-  episodes_ = episodes;
-  assessed_ = assessed;
-  forceSum_ = forceSum;
-  torqueSum_ = torqueSum;
-  firstUsable_ = firstUsable;
-  lastUsable_ = lastUsable;
-  hasUsable_ = hasUsable;
-  hasDecayTime_ = hasDecayTime;
+  counts_ = kept;
 }
 
 double SampleGate::noiseRatio() const {
   return forceSum_ > 0.0 ? torqueSum_ / forceSum_ : std::numeric_limits<double>::quiet_NaN();
+}
+
+double SampleGate::outlierShare() const {
+  return countedSum_ > 0.0 ? outlierSum_ / countedSum_ : std::numeric_limits<double>::quiet_NaN();
 }
 
 bool SampleGate::blocksConvergence(double time) const {
@@ -50,71 +35,102 @@ void SampleGate::pushMark(double time, bool exceeded) {
   exceeded_ += exceeded ? 1 : 0;
 }
 
-SampleGate::Decision SampleGate::assess(double time, double statistic, double forceSquares,
-                                        double torqueSquares) {
+void SampleGate::accumulate(double time, const SampleConsistency& consistency, bool exceeded) {
+  pushMark(time, exceeded);
+  if (!hasUsable_) {
+    hasUsable_ = true;
+    firstUsable_ = time;
+    lastUsable_ = time;
+  }
+  const double step = time - lastUsable_;
+  if (step != lastStep_) {
+    lastStep_ = step;
+    windowDecay_ = std::exp(-step / kWindow);
+    memoryDecay_ = std::exp(-step / kNoiseMemory);
+  }
+  lastUsable_ = time;
+
+  const Eigen::Matrix<double, 6, 1>& z = consistency.normalised;
+  residualSum_ = windowDecay_ * residualSum_ + z;
+  energySum_ = windowDecay_ * energySum_ + z.squaredNorm();
+  weightSum_ = windowDecay_ * weightSum_ + 1.0;
+  weightSquares_ = windowDecay_ * windowDecay_ * weightSquares_ + 1.0;
+
+  // Exponentially forgotten: the early samples, whose residuals the still uncertain estimate
+  // dominates on every row alike, fade instead of diluting the evidence for good. Samples in
+  // contact, and outliers in a window whose residuals share a direction, show a
+  // force on the tool, not noise: they tell nothing about the configured variances.
+  const bool outside = !blocksConvergence(time);
+  const bool noise = outside && !((exceeded || windowShare() >= kContactOn) && coherent());
+  forceSum_ = memoryDecay_ * forceSum_ + (noise ? z.head<3>().squaredNorm() : 0.0);
+  torqueSum_ = memoryDecay_ * torqueSum_ + (noise ? z.tail<3>().squaredNorm() : 0.0);
+  outlierSum_ = memoryDecay_ * outlierSum_ + (noise && exceeded ? 1.0 : 0.0);
+  countedSum_ = memoryDecay_ * countedSum_ + (noise ? 1.0 : 0.0);
+}
+
+double SampleGate::windowShare() const {
+  return count_ > 0 ? static_cast<double>(exceeded_) / static_cast<double>(count_) : 0.0;
+}
+
+bool SampleGate::coherent() const {
+  // |Σ w·z|² / (Σ w·|z|² · Σ w): 1 for a constant offset; about Σw² / (Σw)² for noise.
+  const double share = residualSum_.squaredNorm() / (energySum_ * weightSum_);
+  const double noiseLevel = weightSquares_ / (weightSum_ * weightSum_);
+  return share >= kCoherent || noiseLevel >= kCoherent / 4.0;
+}
+
+SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& consistency) {
   event_ = Event::None;
-  ++assessed_;
+  ++counts_.assessed;
   if (!started_) {
     started_ = true;
     start_ = time;
   }
-  const bool usable = std::isfinite(statistic) && time - start_ >= kWarmUp;
+  const bool usable = std::isfinite(consistency.statistic) && time - start_ >= kWarmUp;
   if (!usable) {
     return Decision::Feed;
   }
-
-  // Noise self-check on every usable sample, outliers included: wrong variances show in all.
-  if (!hasUsable_) {
-    hasUsable_ = true;
-    firstUsable_ = time;
-  }
-  // Exponentially forgotten sums: the early samples, whose residuals the still uncertain
-  // estimate dominates on every row alike, fade instead of diluting the ratio for good.
-  const double decay = hasDecayTime_ ? std::exp(-(time - lastUsable_) / kNoiseMemory) : 0.0;
-  forceSum_ = decay * forceSum_ + forceSquares;
-  torqueSum_ = decay * torqueSum_ + torqueSquares;
-  lastUsable_ = time;
-  hasDecayTime_ = true;
-  if (!suspended_ && time - firstUsable_ >= kNoiseCheckAfter && noiseRatio() >= kNoiseRatioLimit) {
-    suspended_ = true;
-    contact_ = false;
-    holding_ = false;
-    if (!noiseReported_) {
-      noiseReported_ = true;
-      event_ = Event::NoiseSuspect;
+  const bool exceeded = consistency.statistic > kThreshold;
+  accumulate(time, consistency, exceeded);
+  const bool checked = time - firstUsable_ >= kNoiseCheckAfter;
+  // No verdict while a force may be acting: the contact flag has the first word.
+  if (!suspended() && checked && !blocksConvergence(time)) {
+    if (noiseRatio() >= kNoiseRatioLimit) {
+      suspicion_ = Suspicion::TorqueOverForce;
+    } else if (outlierShare() > kOutlierShareLimit) {
+      suspicion_ = Suspicion::ScatteredOutliers;
     }
+    event_ = suspended() ? Event::NoiseSuspect : Event::None;
   }
-  if (suspended_) {
+  if (suspended()) {
     return Decision::Feed;
   }
 
-  const bool exceeded = statistic > kThreshold;
-  pushMark(time, exceeded);
-  const double share = static_cast<double>(exceeded_) / static_cast<double>(count_);
-  if (!contact_ && share >= kContactOn) {
+  const double share = windowShare();
+  if (!contact_ && checked && share >= kContactOn && coherent()) {
     contact_ = true;
     contactStart_ = time;
-    ++episodes_;
+    ++counts_.episodes;
     event_ = Event::ContactStarted;
   } else if (contact_ && share <= kContactOff) {
     contact_ = false;
     holding_ = true;
     holdUntil_ = time + kWindow;
-    lastContactDuration_ = time - contactStart_;
+    counts_.lastContactDuration = time - contactStart_;
     event_ = Event::ContactEnded;
   }
   if (contact_ && time - contactStart_ >= kRestartAfter) {
-    ++rejected_;
+    ++counts_.rejected;
     reset();
     event_ = Event::Restarted;
     return Decision::Restart;
   }
   if (exceeded) {
-    ++rejected_;
+    ++counts_.rejected;
     return Decision::Reject;
   }
-  if (contact_ || (holding_ && time < holdUntil_)) {
-    ++rejected_;
+  if (blocksConvergence(time)) {
+    ++counts_.rejected;
     return Decision::Hold;
   }
   holding_ = false;

@@ -1,29 +1,47 @@
 #pragma once
 
+#include <Eigen/Core>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
 namespace zelto {
 
+//! How well one sample agrees with the current estimate, before it is fed.
+struct SampleConsistency {
+  //! eᵀ(λ·R + H·C·Hᵀ)⁻¹e: e the six residuals of the sample at the current θ, R their
+  //! covariance from the configured measurement noise, H the sample's regressor rows, C the
+  //! covariance of θ and λ its Rayleigh quotient. χ² with 6 degrees of freedom for a sample
+  //! that fits. NaN while the covariance is undefined.
+  double statistic = 0.0;
+  //! Bound on each normalised residual below (5 σ), so that a single outlier weighs no more
+  //! than a sample at the bound.
+  static constexpr double kClip = 5.0;
+  //! e_i / √S_ii of the force rows x, y, z and the torque rows x, y, z, clipped to ±kClip.
+  Eigen::Matrix<double, 6, 1> normalised = Eigen::Matrix<double, 6, 1>::Zero();
+};
+
 //! Keeps samples that disagree with the estimate out of it: single outliers (taps on the
 //! tool or the structure) and whole stretches of them (contact with the environment, during
 //! which the sensor measures more than the payload).
 //!
-//! Per joined sample the owner asks assess() with the sample's time and its consistency
-//! statistic (χ² with 6 degrees of freedom for a sample that fits; NaN while it cannot be
-//! evaluated) and feeds the sample only on Decision::Feed. Times are the samples' own, in
-//! seconds; every window is a span of time, so any input rate works.
+//! Per joined sample the owner asks assess() with the sample's time and its consistency and
+//! feeds the sample only on Decision::Feed. Times are the samples' own, in seconds; every
+//! window is a span of time, so any input rate works.
 //!
 //! - Gate: from 1 s after the start of the run (or of its restart) a sample whose statistic
 //!   exceeds the 99.9 % quantile of χ²(6), 22.46, is not fed.
-//! - Contact: on when at least 20 % of the usable samples of the last 0.1 s exceeded the gate,
-//!   off when at most 2 % do. While on and for 0.1 s after, nothing is fed and the run may not
-//!   converge. A contact that lasts 3.5 s restarts the run.
+//! - Contact: on when at least 20 % of the usable samples of the last 0.1 s exceeded the gate
+//!   and their residuals share a direction (a force pressing on the tool does; noise does not),
+//!   off when at most 2 % exceed. While on and for 0.1 s after, nothing is fed and the run may
+//!   not converge. A contact that lasts 3.5 s restarts the run. The flag waits for the first
+//!   verdict on the noise configuration, 1 s after the gate starts.
 //! - Noise self-check: with wrong configured variances the statistic is not χ² and the gate
-//!   would stall the run. The ratio of the torque rows' to the force rows' normalised squared
-//!   residuals is about 1 when the variances are right (a common scale error is absorbed by
-//!   λ) and 1.7 or more when they are far off; from then on gate and flag are suspended.
+//!   would stall the run. Two signs, over the usable samples of the last few seconds: the
+//!   torque rows' normalised squared residuals 1.7 times the force rows' or more (about 1 when
+//!   the variances are right; a common scale error is absorbed by λ), or more than 5 % of the
+//!   samples outside contact exceeding the gate with residuals that share no direction (0.1 %
+//!   expected). From then on gate and flag are suspended for the run.
 //!
 //! Fixed-size state: nothing is allocated per sample.
 class SampleGate {
@@ -36,24 +54,30 @@ class SampleGate {
   };
   //! Changes the owner reports on the console.
   enum class Event { None, ContactStarted, ContactEnded, Restarted, NoiseSuspect };
+  //! Which sign of a wrong noise configuration suspended the gate.
+  enum class Suspicion { None, TorqueOverForce, ScatteredOutliers };
 
   static constexpr double kThreshold = 22.46;  //!< χ²(6), 99.9 %
   static constexpr double kWarmUp = 1.0;       //!< s before the gate applies
   static constexpr double kWindow = 0.1;       //!< s, contact window and hold
   static constexpr double kContactOn = 0.20;   //!< share of the window exceeding
   static constexpr double kContactOff = 0.02;
+  //! Least share of the window's residual energy in its mean direction for a contact; noise
+  //! spread over n samples has about 1/n.
+  static constexpr double kCoherent = 0.05;
   static constexpr double kRestartAfter = 3.5;  //!< s of contact
   static constexpr double kNoiseRatioLimit = 1.7;
-  static constexpr double kNoiseCheckAfter = 2.0;       //!< s of usable samples before judging
+  static constexpr double kOutlierShareLimit = 0.05;
+  static constexpr double kNoiseCheckAfter = 1.0;       //!< s of usable samples before judging
   static constexpr double kNoiseMemory = 2.0;           //!< s, time constant of its sums
   static constexpr std::size_t kWindowCapacity = 1024;  //!< samples (0.1 s at up to 10 kHz)
 
-  //! A new run (or restart) whose first joined sample has time start.
+  //! A restart: everything starts again, the warm-up and the noise check included; only the
+  //! counts stay.
   void reset();
 
-  //! The decision for one joined sample. statistic: the consistency statistic (NaN when not
-  //! evaluable); forceSquares, torqueSquares: the rows' normalised squared residuals.
-  Decision assess(double time, double statistic, double forceSquares, double torqueSquares);
+  //! The decision for one joined sample.
+  Decision assess(double time, const SampleConsistency& consistency);
 
   //! What changed with the last assess() (at most one event per sample).
   Event lastEvent() const { return event_; }
@@ -61,47 +85,74 @@ class SampleGate {
   bool contact() const { return contact_; }
   //! True while the run must not converge: contact, or within 0.1 s after one.
   bool blocksConvergence(double time) const;
-  std::uint64_t rejected() const { return rejected_; }
-  std::uint64_t contactEpisodes() const { return episodes_; }
-  std::uint64_t assessed() const { return assessed_; }
+  std::uint64_t rejected() const { return counts_.rejected; }
+  std::uint64_t contactEpisodes() const { return counts_.episodes; }
+  std::uint64_t assessed() const { return counts_.assessed; }
   //! Seconds the contact that just ended lasted.
-  double lastContactDuration() const { return lastContactDuration_; }
+  double lastContactDuration() const { return counts_.lastContactDuration; }
   //! Torque rows' over force rows' mean normalised squared residual (NaN before any).
   double noiseRatio() const;
-  bool suspended() const { return suspended_; }
+  //! Share of the usable samples outside contact whose residuals exceeded the gate without
+  //! sharing a direction (NaN before any).
+  double outlierShare() const;
+  bool suspended() const { return suspicion_ != Suspicion::None; }
+  Suspicion suspicion() const { return suspicion_; }
 
  private:
   struct Mark {
     double time = 0.0;
     bool exceeded = false;
   };
-  void pushMark(double time, bool exceeded);
+  //! What a restart keeps.
+  struct Counts {
+    std::uint64_t rejected = 0;
+    std::uint64_t episodes = 0;
+    std::uint64_t assessed = 0;
+    double lastContactDuration = 0.0;
+  };
 
+  void pushMark(double time, bool exceeded);
+  //! Decays the sums to time (both memories at once) and adds the sample.
+  void accumulate(double time, const SampleConsistency& consistency, bool exceeded);
+  //! Share of the window's usable samples that exceeded the gate.
+  double windowShare() const;
+  //! True when the window's residuals may be one force: they share a direction, or the
+  //! window holds too few samples to tell that from noise.
+  bool coherent() const;
+
+  Counts counts_;
+  Event event_ = Event::None;
   bool started_ = false;
   double start_ = 0.0;  //!< time of the run's (or restart's) first sample
   bool contact_ = false;
   double contactStart_ = 0.0;
   bool holding_ = false;
   double holdUntil_ = 0.0;
-  bool suspended_ = false;
-  bool noiseReported_ = false;
-  Event event_ = Event::None;
-  std::uint64_t rejected_ = 0;
-  std::uint64_t episodes_ = 0;
-  std::uint64_t assessed_ = 0;
-  double lastContactDuration_ = 0.0;
-  // Usable samples of the last kWindow seconds (ring buffer) and how many exceeded the gate.
+  Suspicion suspicion_ = Suspicion::None;
+  // Usable samples of the last kWindow seconds (ring buffer) and how many exceeded.
   std::array<Mark, kWindowCapacity> marks_{};
   std::size_t head_ = 0;
   std::size_t count_ = 0;
   std::size_t exceeded_ = 0;
-  // Noise self-check sums over the usable samples of the run.
+  // Exponentially weighted (time constant kWindow) sums of the normalised residuals, their
+  // squared norms, the weights and the squared weights: the window's coherence.
+  Eigen::Matrix<double, 6, 1> residualSum_ = Eigen::Matrix<double, 6, 1>::Zero();
+  double energySum_ = 0.0;
+  double weightSum_ = 0.0;
+  double weightSquares_ = 0.0;
+  // Noise self-check: exponentially forgotten sums (time constant kNoiseMemory) over the
+  // usable samples that show no force on the tool.
   double forceSum_ = 0.0;
   double torqueSum_ = 0.0;
+  double outlierSum_ = 0.0;  //!< those of them that exceeded the gate
+  double countedSum_ = 0.0;
   double firstUsable_ = 0.0;
   double lastUsable_ = 0.0;
   bool hasUsable_ = false;
-  bool hasDecayTime_ = false;
+  // exp(−Δt / τ) for the last step, reused while the step does not change (a steady rate).
+  double lastStep_ = -1.0;
+  double windowDecay_ = 0.0;
+  double memoryDecay_ = 0.0;
 };
 
 }  // namespace zelto
