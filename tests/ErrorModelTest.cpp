@@ -1,5 +1,3 @@
-#include "ErrorModel.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,6 +6,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "ErrorModel.h"
 #include "ObservationModel.h"
 #include "TestUtils.h"
 
@@ -297,6 +296,17 @@ TEST(ErrorModel, WriteRowErrorCovarianceTouchesOnlyItsPattern) {
   }
   AugmentedMatrix q = AugmentedMatrix::Zero();
   EXPECT_THROW(model.writeRowErrorCovariance(6, sigma2, q), std::out_of_range);
+}
+
+TEST(ErrorModel, ResidualSensitivityIsTheDenseProductWithG) {
+  ErrorModelTLSWrenchBias model;
+  model.updateJacobians(sampleWithOmega(0.5, -0.7, 1.1));
+  const AugmentedVector w = AugmentedVector::LinSpaced(-2.0, 3.0);
+  for (int i = 0; i < 6; ++i) {
+    const Eigen::Matrix<double, 1, 15> dense = w.transpose() * model.jacobian(i);
+    EXPECT_EIGEN_NEAR(model.residualSensitivity(i, w), dense, 1e-14);
+  }
+  EXPECT_THROW(model.residualSensitivity(-1, w), std::out_of_range);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <Eigen/LU>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -458,6 +459,37 @@ TEST(RecursiveTLSWrenchBias, AgreesWithTheReferenceImplementation) {
   const InertialSample bias = fast.getBiasSolution();
   EXPECT_EIGEN_NEAR(bias.force, reference.parameterVector().segment<3>(10),
                     1e-8 * reference.parameterVector().segment<3>(10).norm());
+}
+
+// The consistency statistic and the normalised residuals against the straightforward dense
+// formulas: e = D·(θ, −1), U_i = (θ, −1)ᵀ·G_i, S = λ·U·Σ·Uᵀ + H·C·Hᵀ.
+TEST(RecursiveTLSWrenchBias, ConsistencyAgreesWithTheDenseFormula) {
+  Probe estimator;
+  initQuietly(estimator, examplePrior(), distinctNoise());
+  for (int k = 0; k < 50; ++k) estimator.update(movingSample(0.01 * k));
+  const InertialSample sample = movingSample(0.77);
+  const SampleConsistency c = estimator.assess(sample);
+
+  const AugmentedObservation d = ObservationModelTLSWrenchBias().getAugmentedObservation(sample);
+  ErrorModelTLSWrenchBias model;
+  model.updateJacobians(sample);
+  AugmentedVector w;
+  w << estimator.theta(), -1.0;
+  Eigen::Matrix<double, 6, 15> u;
+  for (int i = 0; i < 6; ++i) u.row(i) = w.transpose() * model.jacobian(i);
+  const Eigen::Matrix<double, 6, 16> h = d.leftCols<16>();
+  const Eigen::Matrix<double, 6, 6> s =
+      estimator.getRayleighQuotient() *
+          (u * distinctNoise().asVector().asDiagonal() * u.transpose()) +
+      h * estimator.covariance() * h.transpose();
+  const Eigen::Matrix<double, 6, 1> e = d * w;
+  EXPECT_NEAR(c.statistic, e.dot(s.fullPivLu().solve(e)), 1e-9 * c.statistic);
+  for (int i = 0; i < 6; ++i) {
+    const double z = std::clamp(e(i) / std::sqrt(s(i, i)), -5.0, 5.0);
+    EXPECT_NEAR(c.normalised(i), z, 1e-9 * std::abs(z) + 1e-12) << i;
+  }
+  EXPECT_EIGEN_NEAR(RecursiveTLSWrenchBias::projectedCovariance(d, estimator.covariance()),
+                    h * estimator.covariance() * h.transpose(), 1e-12 * s.norm());
 }
 
 TEST(RecursiveTLSWrenchBias, ScalingAllVariancesChangesNothing) {

@@ -143,6 +143,23 @@ void ErrorModelTLSWrenchBias::writeRowErrorCovariance(int i, const MeasurementVe
   }
 }
 
+Eigen::Matrix<double, 1, kNumMeasurements> ErrorModelTLSWrenchBias::residualSensitivity(
+    int i, const AugmentedVector& w) const {
+  const RowJacobian& g = jacobian(i);
+  // The same blocks as in writeRowErrorCovariance; every other entry of G_i is zero.
+  Eigen::Matrix<double, 1, kNumMeasurements> u = Eigen::Matrix<double, 1, kNumMeasurements>::Zero();
+  if (i < 3) {
+    u.segment<3>(kA).noalias() = w(0) * g.block<1, 3>(0, kA);
+    u.segment<6>(kOmega).noalias() = w.segment<3>(1).transpose() * g.block<3, 6>(1, kOmega);
+    u.segment<3>(kForce).noalias() = w(kWrenchColumn) * g.block<1, 3>(kWrenchColumn, kForce);
+  } else {
+    u.segment<3>(kA).noalias() = w.segment<3>(1).transpose() * g.block<3, 3>(1, kA);
+    u.segment<6>(kOmega).noalias() = w.segment<6>(4).transpose() * g.block<6, 6>(4, kOmega);
+    u.segment<3>(kTorque).noalias() = w(kWrenchColumn) * g.block<1, 3>(kWrenchColumn, kTorque);
+  }
+  return u;
+}
+
 AugmentedMatrix ErrorModelTLSWrenchBias::rowErrorCovariance(
     int i, const MeasurementVector& variances) const {
   AugmentedMatrix q = AugmentedMatrix::Zero();

@@ -55,6 +55,10 @@ class ErrorModelTLSWrenchBias final : public ErrorModel {
   void writeRowErrorCovariance(int i, const MeasurementVector& variances, AugmentedMatrix& q) const;
   //! Q_i as a full matrix.
   AugmentedMatrix rowErrorCovariance(int i, const MeasurementVector& variances) const;
+  //! wᵀ·G_i: how the residual of row i at the augmented parameters w moves with each
+  //! measurement, from the non-zero blocks of G_i. std::out_of_range unless 0 ≤ i ≤ 5.
+  Eigen::Matrix<double, 1, kNumMeasurements> residualSensitivity(int i,
+                                                                 const AugmentedVector& w) const;
 };
 
 }  // namespace zelto

@@ -58,7 +58,29 @@ static bool sameSample(const InertialSample& a, const InertialSample& b) {
 }
 
 // Fed samples between two refreshes of the covariance and λ that assess() uses.
-constexpr int kAssessRefreshSamples = 100;
+constexpr int kAssessRefreshSamples = 250;
+
+Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> RecursiveTLSWrenchBias::projectedCovariance(
+    const AugmentedObservation& d, const ParameterMatrix& c) {
+  // Only these blocks of H can be non-zero: the force rows hold m, h (columns 0..3) and the
+  // force bias (10..12), the torque rows h, the inertia (1..9) and the torque bias (13..15).
+  // Skipping the rest takes about 40 % of the work of the dense product.
+  const auto forceLeft = d.block<3, 4>(0, 0);
+  const auto forceBias = d.block<3, 3>(0, 10);
+  const auto torqueLeft = d.block<3, 9>(3, 1);
+  const auto torqueBias = d.block<3, 3>(3, 13);
+  Eigen::Matrix<double, kRowsPerSample, kNumParameters> hc;
+  hc.topRows<3>() =
+      forceLeft.lazyProduct(c.topRows<4>()) + forceBias.lazyProduct(c.middleRows<3>(10));
+  hc.bottomRows<3>() =
+      torqueLeft.lazyProduct(c.middleRows<9>(1)) + torqueBias.lazyProduct(c.middleRows<3>(13));
+  Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> hch;
+  hch.leftCols<3>() = hc.leftCols<4>().lazyProduct(forceLeft.transpose()) +
+                      hc.middleCols<3>(10).lazyProduct(forceBias.transpose());
+  hch.rightCols<3>() = hc.middleCols<9>(1).lazyProduct(torqueLeft.transpose()) +
+                       hc.middleCols<3>(13).lazyProduct(torqueBias.transpose());
+  return hch;
+}
 
 void RecursiveTLSWrenchBias::trackExcitation(const InertialSample& sample) {
   Eigen::Matrix<double, 9, 1> x;
@@ -118,13 +140,14 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
   // R = U·Σ·Uᵀ with U = ∂e/∂z: row i of U is wᵀ·G_i.
   Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> u;
   for (int i = 0; i < kRowsPerSample; ++i) {
-    u.row(i).noalias() = w.transpose() * errorModel->jacobian(i);
+    u.row(i) = errorModel->residualSensitivity(i, w);
   }
   const MeasurementVector variances = measurementNoise.asVector();
-  const auto h = d.leftCols<kNumParameters>();
+  // Coefficient-wise (lazy) products: for these small fixed sizes they beat the blocked kernel.
+  const Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> scaled = u * variances.asDiagonal();
   Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s =
-      assessScale_ * (u * variances.asDiagonal() * u.transpose());
-  s.noalias() += h * assessCovariance_ * h.transpose();
+      assessScale_ * scaled.lazyProduct(u.transpose());
+  s.noalias() += projectedCovariance(d, assessCovariance_);
   const Eigen::LDLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> ldlt(s);
   if (ldlt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {
     result.statistic = std::numeric_limits<double>::quiet_NaN();

@@ -39,6 +39,11 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   //! refreshed every few fed samples (they change slowly), so this costs about a microsecond.
   SampleConsistency assess(const InertialSample& sample) override;
 
+  //! H·C·Hᵀ for the rows d of one sample (H its first 16 columns), from the blocks of H that
+  //! can be non-zero.
+  static Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> projectedCovariance(
+      const AugmentedObservation& d, const ParameterMatrix& c);
+
   //! The variances the rows of the next sample get: the configured ones, with those of the
   //! regressor channels that carry no excitation yet set to zero.
   MeasurementVector effectiveVariances() const;
