@@ -1,10 +1,10 @@
-#include "Sample.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+
+#include "Sample.h"
 
 namespace zelto {
 namespace {
@@ -50,6 +50,14 @@ TEST(Sample, FinitenessCoversTimeAndAllTwelveValues) {
     EXPECT_FALSE(isFiniteSample(0.5, bad)) << "index " << i;
   }
   EXPECT_TRUE(isFiniteSample(0.5, SensorArray{std::numeric_limits<double>::max()}));
+  // Finite but beyond any sensor: out of range, whichever the sign and index.
+  EXPECT_TRUE(isSampleInRange(SensorArray{1e9, -1e9}));
+  EXPECT_FALSE(isSampleInRange(SensorArray{std::numeric_limits<double>::max()}));
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    SensorArray bad = good;
+    bad[i] = (i % 2 == 0) ? 1.0000001e9 : -1e300;
+    EXPECT_FALSE(isSampleInRange(bad)) << "index " << i;
+  }
 }
 
 TEST(Sample, BackwardsTimeTolerance) {

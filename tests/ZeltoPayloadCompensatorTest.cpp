@@ -51,6 +51,8 @@ const std::string kTareDeferredDone =
     infoLine("Deferred tare complete. Bias computed from window.");
 const std::string kImuFailed = errorLine("Failed to process IMU data in compensator.");
 const std::string kNonFinite = errorLine("Sample contains a non-finite value; sample ignored.");
+const std::string kOutOfRange =
+    errorLine("Sample contains a value beyond 1e9 in magnitude; sample ignored.");
 const std::string kBackwards = errorLine("Sample time stamp goes backwards; sample ignored.");
 const char* const kImuMissing =
     "IMU data is not available \xE2\x80\x94 make sure the IMU is enabled (Rev K: appmode should "
@@ -271,7 +273,7 @@ TEST(ZeltoPayloadCompensator, RepeatedTimeIsAnErrorAndLeavesOutputAndWindowAlone
   EXPECT_EQ(out.str(), kImuFailed + kImuFailed);
 }
 
-TEST(ZeltoPayloadCompensator, NonFiniteSamplesAreRefusedAndNothingIsStored) {
+TEST(ZeltoPayloadCompensator, NonFiniteAndOutOfRangeSamplesAreRefusedAndNothingIsStored) {
   CoutCapture out;
   ZeltoPayloadCompensatorImpl impl(simplePayload());
   Array12 output = sentinel();
@@ -297,6 +299,13 @@ TEST(ZeltoPayloadCompensator, NonFiniteSamplesAreRefusedAndNothingIsStored) {
   EXPECT_EQ(impl.update(kNaN, good, output), Error);
   EXPECT_EQ(impl.update(kInf, good, output), Error);
   expectedLines += kNonFinite + kNonFinite;
+  // Finite values beyond any sensor would overflow the derived quantities just the same.
+  for (std::size_t i = 0; i < 12; ++i) {
+    Array12 s = good;
+    s[i] = (i % 2 == 0) ? 1e300 : -2e9;
+    EXPECT_EQ(impl.update(1.1, s, output), Error);
+    expectedLines += kOutOfRange;
+  }
   EXPECT_EQ(out.str(), expectedLines);
   EXPECT_EQ(output, sentinel());
   EXPECT_EQ(impl.inertiaCompensator().historySizes(), sizes);

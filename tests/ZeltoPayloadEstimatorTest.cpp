@@ -431,7 +431,7 @@ TEST(ZeltoPayloadEstimatorRun, SuccessIsForgottenWhenTheNextRunStarts) {
 
 // --- rejected samples ----------------------------------------------------------------------
 
-TEST(ZeltoPayloadEstimatorRejection, NonFiniteSampleIsRefusedWhileRunning) {
+TEST(ZeltoPayloadEstimatorRejection, NonFiniteOrOutOfRangeSampleIsRefusedWhileRunning) {
   Replay r(neverConverging());
   const double values[] = {std::numeric_limits<double>::quiet_NaN(),
                            std::numeric_limits<double>::infinity(),
@@ -450,6 +450,15 @@ TEST(ZeltoPayloadEstimatorRejection, NonFiniteSampleIsRefusedWhileRunning) {
       EXPECT_EQ(r.impl->update(time, sample), Error) << "index " << index;
       EXPECT_EQ(printed(out), errorLine("Sample contains a non-finite value; sample ignored."));
     }
+  }
+  // Finite values beyond any sensor are refused too; a time stamp is not a sensor value.
+  for (std::size_t index = 0; index < 12; ++index) {
+    std::array<double, 12> sample = restSample();
+    sample[index] = index % 2 == 0 ? -1e300 : 1.5e9;
+    out.reset();
+    EXPECT_EQ(r.impl->update(0.5, sample), Error) << "index " << index;
+    EXPECT_EQ(printed(out),
+              errorLine("Sample contains a value beyond 1e9 in magnitude; sample ignored."));
   }
   // A NaN among otherwise zero IMU values counts as IMU data: refused, not thrown.
   std::array<double, 12> sample = restSample();

@@ -9,6 +9,8 @@ const char* const kImuMissingMessage =
     "IMU data is not available \xE2\x80\x94 make sure the IMU is enabled (Rev K: appmode should "
     "be 2)";
 const char* const kNonFiniteSampleMessage = "Sample contains a non-finite value; sample ignored.";
+const char* const kOutOfRangeSampleMessage =
+    "Sample contains a value beyond 1e9 in magnitude; sample ignored.";
 const char* const kBackwardsTimeMessage = "Sample time stamp goes backwards; sample ignored.";
 
 bool hasImuData(const SensorArray& sample) {
@@ -32,6 +34,15 @@ bool isFiniteSample(double time, const SensorArray& sample) {
   }
   for (double value : sample) {
     if (!std::isfinite(value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool isSampleInRange(const SensorArray& sample) {
+  for (double value : sample) {
+    if (std::abs(value) > kMaxSensorMagnitude) {
       return false;
     }
   }

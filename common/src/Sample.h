@@ -15,6 +15,7 @@ using SensorArray = std::array<double, 12>;
 extern const char* const kImuMissingMessage;
 //! ERROR lines of both libraries for samples they refuse before storing anything.
 extern const char* const kNonFiniteSampleMessage;
+extern const char* const kOutOfRangeSampleMessage;
 extern const char* const kBackwardsTimeMessage;
 
 //! Repeated time stamps closer than this are the same sample; times further back are refused.
@@ -29,6 +30,14 @@ void requireImuData(const SensorArray& sample);
 
 //! True when the time stamp and all twelve values are finite numbers.
 bool isFiniteSample(double time, const SensorArray& sample);
+
+//! Largest magnitude a sensor value may have (N, N·m, m/s², rad/s): far beyond any sensor, yet
+//! small enough that the products, sums and derivatives built from it stay finite. A larger
+//! finite value (a glitch, a unit mix-up) would overflow them and stay in the state for good.
+constexpr double kMaxSensorMagnitude = 1e9;
+
+//! True when all twelve values lie within ±kMaxSensorMagnitude (NaN is not checked here).
+bool isSampleInRange(const SensorArray& sample);
 
 //! True when time lies kRepeatedTimeTolerance or more before newestTime.
 bool goesBackwards(double time, double newestTime);

@@ -61,6 +61,10 @@ ZeltoControlReturnCode ZeltoPayloadCompensatorImpl::update(double time, const Se
     logError(kNonFiniteSampleMessage);
     return Error;
   }
+  if (!isSampleInRange(input)) {
+    logError(kOutOfRangeSampleMessage);
+    return Error;
+  }
   // The histories interpolate on the assumption that time only moves forward.
   if (inertiaCompensator_.isBeforeNewestImu(time)) {
     logError(kBackwardsTimeMessage);

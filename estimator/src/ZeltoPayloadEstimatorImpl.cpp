@@ -82,6 +82,10 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
     logError(kNonFiniteSampleMessage);
     return ZeltoControlReturnCode::Error;
   }
+  if (!isSampleInRange(sample)) {
+    logError(kOutOfRangeSampleMessage);
+    return ZeltoControlReturnCode::Error;
+  }
   // The histories and filters assume non-decreasing times; a repeat within the tolerance is
   // handled downstream (the IMU side drops it).
   if (inertiaEstimator_.hasStoredSample() &&

@@ -1,9 +1,9 @@
 // Arbitrary sequences of samples (NaN, infinities, huge values, times going backwards,
 // repeated and nearly repeated times, jitter, gaps, long smooth runs, all-zero IMU parts)
 // interleaved with tares and read-outs, in static and dynamic mode. The output array must
-// follow the return code exactly, a sample is refused exactly when it is not finite or its time
-// is within 1e-5 s of the newest stored one or before it, the read-out must follow its
-// contract; only the IMU exception may leave.
+// follow the return code exactly, a sample is refused exactly when it is not finite, holds a
+// value beyond 1e9 in magnitude or its time is within 1e-5 s of the newest stored one or before
+// it, the read-out must follow its contract; only the IMU exception may leave.
 #include <zelto/ZeltoPayloadCompensator.h>
 
 #include <cmath>
@@ -86,12 +86,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     --budget;
     bool finite = std::isfinite(time);
     bool small = std::abs(time) <= 1e6;
+    bool inRange = true;
     for (const double v : sample) {
       finite = finite && std::isfinite(v);
+      inRange = inRange && std::abs(v) <= 1e9;
       small = small && std::abs(v) <= 1e6;
     }
-    const bool refused =
-        !finite || (hasStored && (newest - time >= 1e-5 || std::abs(time - newest) < 1e-5));
+    const bool refused = !finite || !inRange ||
+                         (hasStored && (newest - time >= 1e-5 || std::abs(time - newest) < 1e-5));
     std::array<double, 12> output;
     output.fill(-12345.0);  // sentinel: what must stay untouched stays this
     zelto::ZeltoControlReturnCode rc = zelto::Error;

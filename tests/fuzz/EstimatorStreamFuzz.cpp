@@ -58,8 +58,8 @@ const std::string& configPath(Run run) {
 constexpr int kSampleBudget = 2000;
 
 // What the read-out must show, tracked from the caller's side: what the current run has
-// stored (an input that is finite, not refused as backwards and not a repeat of the newest
-// stored time within 1e-5 s), and the read-out seen last.
+// stored (an input that is finite and within ±1e9, not refused as backwards and not a repeat of the
+// newest stored time within 1e-5 s), and the read-out seen last.
 class ReadOutChecker {
  public:
   explicit ReadOutChecker(const zelto::ZeltoPayloadEstimator& e) : estimator_(e) { observe(); }
@@ -85,7 +85,8 @@ class ReadOutChecker {
   void beforeUpdate(double time, const std::array<double, 12>& sample) {
     running_ = estimator_.isEstimatorRunning();
     finite_ = std::isfinite(time);
-    for (const double v : sample) finite_ = finite_ && std::isfinite(v);
+    // A value beyond 1e9 in magnitude is refused like a non-finite one.
+    for (const double v : sample) finite_ = finite_ && std::isfinite(v) && std::abs(v) <= 1e9;
     backwards_ = stored_ > 0 && newest_ - time >= 1e-5;
     repeat_ = stored_ > 0 && std::abs(time - newest_) < 1e-5;
     time_ = time;

@@ -42,7 +42,7 @@ class ZELTO_COMPENSATOR_EXPORT ZeltoPayloadCompensator {
   //!    output[6..11] are left as they were;
   //!  - Pending: a deferred tare waits; all twelve outputs are set to 0.0;
   //!  - Error: the sample was refused (a repeated or backwards time stamp, a NaN or
-  //!    infinite value); an ERROR line says why, output is untouched, nothing is stored.
+  //!    infinite value, a value beyond 1e9 in magnitude); an ERROR line says why, output is untouched, nothing is stored.
   //! Throws std::runtime_error when the six IMU values are all exactly zero.
   ZeltoControlReturnCode update(double time, const std::array<double, 12>& input,
                                 std::array<double, 12>& output);

@@ -50,7 +50,8 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! included (m/s²), angular velocity (rad/s).
   //! Returns Ok (also when no run is in progress, and for the sample on which a run ends) or
   //! Error (an ERROR line says why; while a run is in progress a sample with a NaN or infinite
-  //! value, or with a time stamp more than 10 µs before the newest one, is refused).
+  //! value, a value beyond 1e9 in magnitude, or a time stamp more than 10 µs before the newest
+  //! one, is refused).
   //! Throws std::runtime_error when the six IMU values are all exactly zero. Run limits are
   //! measured on the host's steady clock from startPayloadEstimation(), not in sample time.
   //! When the estimate breaks down (a NaN in it) the algorithm's std::runtime_error
