@@ -18,12 +18,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "NoiseEstimate.h"
+#include "PayloadFile.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -379,43 +379,12 @@ py::object estimateRecording(py::handle times, py::handle samples, const fs::pat
 // ---------------------------------------------------------------------------------------------
 // Compensation of a whole recording.
 
-// A temporary copy of a payload parameter file with another compensation mode (the mode is a
-// member of the file), removed with this object.
-class ModeOverride {
- public:
-  ModeOverride(const std::string& source, bool dynamic) {
-    nlohmann::ordered_json document;
-    {
-      std::ifstream in(source);
-      in >> document;
-    }
-    document.at("payload_compensator_config")["enable_dynamic_compensation"] = dynamic;
-    std::random_device random;
-    path_ =
-        (fs::temp_directory_path() / ("zelto-payload-mode-" + std::to_string(random()) + ".json"))
-            .string();
-    std::ofstream out(path_);
-    out << document.dump(2) << "\n";
-    if (!out.flush()) throw std::runtime_error("cannot write the temporary file " + path_);
-  }
-  ~ModeOverride() {
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-  }
-  ModeOverride(const ModeOverride&) = delete;
-  ModeOverride& operator=(const ModeOverride&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::unique_ptr<ZeltoPayloadCompensator> makeCompensator(const std::string& path,
                                                          std::optional<bool> dynamic) {
   if (!dynamic) return std::make_unique<ZeltoPayloadCompensator>(path);
-  std::unique_ptr<ModeOverride> modified;
+  std::unique_ptr<tool::PayloadModeCopy> modified;
   try {
-    modified = std::make_unique<ModeOverride>(path, *dynamic);
+    modified = std::make_unique<tool::PayloadModeCopy>(path, *dynamic);
   } catch (const std::exception&) {
     // The library words what is wrong with the file itself, as it does without an override.
     ZeltoPayloadCompensator probe(path);

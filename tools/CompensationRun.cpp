@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <random>
 
 #include "EstimationRun.h"
 #include "PayloadFile.h"
@@ -19,28 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// A temporary copy of the payload file with the requested mode, removed afterwards.
-class ModeOverride {
- public:
-  ModeOverride(const std::string& source, bool dynamic) {
-    std::random_device random;
-    path_ =
-        (fs::temp_directory_path() / ("zelto-payload-mode-" + std::to_string(random()) + ".json"))
-            .string();
-    writeWithCompensationMode(source, path_, dynamic);
-  }
-  ~ModeOverride() {
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-  }
-  ModeOverride(const ModeOverride&) = delete;
-  ModeOverride& operator=(const ModeOverride&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace
 
@@ -61,7 +38,7 @@ CompensationSummary runCompensation(const std::vector<RecordedSample>& samples,
   std::unique_ptr<ZeltoPayloadCompensator> compensator;
   {
     // The mode is a member of the file: an override goes through a modified copy.
-    std::unique_ptr<ModeOverride> modified;
+    std::unique_ptr<PayloadModeCopy> modified;
     if (options.dynamic) {
       std::error_code ec;
       if (!fs::is_regular_file(options.payloadPath, ec)) {
@@ -72,7 +49,7 @@ CompensationSummary runCompensation(const std::vector<RecordedSample>& samples,
           throw ToolError(e.what());
         }
       }
-      modified = std::make_unique<ModeOverride>(options.payloadPath, *options.dynamic);
+      modified = std::make_unique<PayloadModeCopy>(options.payloadPath, *options.dynamic);
     }
     const std::string path = modified ? modified->path() : options.payloadPath;
     try {

@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <system_error>
 
 #include "ToolError.h"
 
@@ -114,6 +117,19 @@ void writeWithCompensationMode(const std::string& sourcePath, const std::string&
   }
   document["payload_compensator_config"]["enable_dynamic_compensation"] = dynamicCompensation;
   writeText(targetPath, document.dump(2) + "\n", "payload parameter file");
+}
+
+PayloadModeCopy::PayloadModeCopy(const std::string& sourcePath, bool dynamicCompensation) {
+  std::random_device random;
+  path_ = (std::filesystem::temp_directory_path() /
+           ("zelto-payload-mode-" + std::to_string(random()) + ".json"))
+              .string();
+  writeWithCompensationMode(sourcePath, path_, dynamicCompensation);
+}
+
+PayloadModeCopy::~PayloadModeCopy() {
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
 }
 
 std::string payloadFileLocation(const std::string& configPath, const std::string& fileName) {

@@ -32,6 +32,20 @@ void writePayloadFile(const std::string& path, const PayloadFileContents& conten
 void writeWithCompensationMode(const std::string& sourcePath, const std::string& targetPath,
                                bool dynamicCompensation);
 
+//! A temporary copy of a payload parameter file with "enable_dynamic_compensation" set as
+//! given (the mode is a member of the file), removed with this object. Throws ToolError.
+class PayloadModeCopy {
+ public:
+  PayloadModeCopy(const std::string& sourcePath, bool dynamicCompensation);
+  ~PayloadModeCopy();
+  PayloadModeCopy(const PayloadModeCopy&) = delete;
+  PayloadModeCopy& operator=(const PayloadModeCopy&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 //! Where the estimator writes its payload parameter file: the directory of the configuration
 //! file ("/" and "\" both separate) joined with the configured file name; an absolute file name
 //! stands alone, and a configuration path without any separator gives the bare file name.
