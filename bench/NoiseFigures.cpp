@@ -28,19 +28,10 @@ namespace {
 using namespace zelto;
 using tool::NoiseEstimate;
 
-struct Recording {
-  std::vector<double> times;
-  std::vector<std::array<double, 12>> values;
-};
+using Recording = sim::PayloadSimulator::Columns;
 
 Recording simulate(const sim::Options& options, double seconds) {
-  sim::PayloadSimulator simulator(options);
-  Recording r;
-  for (const sim::SimSample& s : simulator.generate(seconds)) {
-    r.times.push_back(s.time);
-    r.values.push_back(s.values);
-  }
-  return r;
+  return sim::PayloadSimulator(options).generateColumns(seconds);
 }
 
 std::array<double, 12> trueVariances(const sim::Noise& n) {

@@ -234,4 +234,13 @@ std::vector<SimSample> PayloadSimulator::generate(double durationSeconds) {
   return samples;
 }
 
+PayloadSimulator::Columns PayloadSimulator::generateColumns(double durationSeconds) {
+  Columns columns;
+  for (const SimSample& s : generate(durationSeconds)) {
+    columns.times.push_back(s.time);
+    columns.values.push_back(s.values);
+  }
+  return columns;
+}
+
 }  // namespace zelto::sim

@@ -129,6 +129,13 @@ class PayloadSimulator {
   //! beyond is kept and returned by the following next().
   std::vector<SimSample> generate(double durationSeconds);
 
+  //! generate() as columns, the layout the noise measurement takes.
+  struct Columns {
+    std::vector<double> times;
+    std::vector<std::array<double, 12>> values;
+  };
+  Columns generateColumns(double durationSeconds);
+
   const Options& options() const { return options_; }
   const MotionProfile& motion() const { return motion_; }
 

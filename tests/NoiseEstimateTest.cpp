@@ -15,10 +15,7 @@
 namespace zelto::tool {
 namespace {
 
-struct Rows {
-  std::vector<double> times;
-  std::vector<std::array<double, 12>> values;
-};
+using Rows = sim::PayloadSimulator::Columns;
 
 Rows simulate(const sim::Noise& noise, double rate, bool still, double intensity, double seconds,
               std::uint64_t seed) {
@@ -28,13 +25,7 @@ Rows simulate(const sim::Noise& noise, double rate, bool still, double intensity
   o.motion.staticPoses = still;
   o.motion.intensity = intensity;
   o.seed = seed;
-  sim::PayloadSimulator simulator(o);
-  Rows r;
-  for (const sim::SimSample& s : simulator.generate(seconds)) {
-    r.times.push_back(s.time);
-    r.values.push_back(s.values);
-  }
-  return r;
+  return sim::PayloadSimulator(o).generateColumns(seconds);
 }
 
 TEST(NoiseEstimate, MeasuresKnownVariancesStillAndMoving) {
