@@ -57,8 +57,9 @@ static bool sameSample(const InertialSample& a, const InertialSample& b) {
          a.force == b.force && a.torque == b.torque;
 }
 
-// Fed samples between two refreshes of the covariance and λ that assess() uses.
-constexpr int kAssessRefreshSamples = 250;
+// Sample time between two refreshes of the covariance and λ that assess() uses: they change
+// slowly, and a span of time (not a count of samples) keeps them as fresh at any rate.
+constexpr double kAssessRefreshPeriod = 0.25;
 
 Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> RecursiveTLSWrenchBias::projectedCovariance(
     const AugmentedObservation& d, const ParameterMatrix& c) {
@@ -117,12 +118,14 @@ void RecursiveTLSWrenchBias::onRestart() {
 SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
   requireInitialized();
   SampleConsistency result;
-  if (!assessDefined_ || samplesSinceRefresh_ >= kAssessRefreshSamples) {
+  if (!assessDefined_ ||
+      (samplesSinceRefresh_ > 0 && sample.time - refreshTime_ >= kAssessRefreshPeriod)) {
     assessDefined_ = isCovarianceDefined();
     assessCovariance_ = currentParameterCovariance();
     assessScale_ = getRayleighQuotient();
     assessDefined_ = assessDefined_ && std::isfinite(assessScale_) && assessScale_ > 0.0;
     samplesSinceRefresh_ = 0;
+    refreshTime_ = sample.time;
   }
   if (!assessDefined_) {
     result.statistic = std::numeric_limits<double>::quiet_NaN();
@@ -148,12 +151,12 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
   Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s =
       assessScale_ * scaled.lazyProduct(u.transpose());
   s.noalias() += projectedCovariance(d, assessCovariance_);
-  const Eigen::LDLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> ldlt(s);
-  if (ldlt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {
+  const Eigen::LLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> llt(s);
+  if (llt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {
     result.statistic = std::numeric_limits<double>::quiet_NaN();
     return result;
   }
-  result.statistic = e.dot(ldlt.solve(e));
+  result.statistic = e.dot(llt.solve(e));
   result.normalised = e.cwiseQuotient(s.diagonal().cwiseSqrt())
                           .cwiseMax(-SampleConsistency::kClip)
                           .cwiseMin(SampleConsistency::kClip);

@@ -36,7 +36,8 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   InertialSample getBiasVariance() const override;
 
   //! The consistency of sample with the estimate after the last fed sample. C and λ are
-  //! refreshed every few fed samples (they change slowly), so this costs about a microsecond.
+  //! refreshed every 0.25 s of sample time (they change slowly), so this costs well under a
+  //! microsecond.
   SampleConsistency assess(const InertialSample& sample) override;
 
   //! H·C·Hᵀ for the rows d of one sample (H its first 16 columns), from the blocks of H that
@@ -75,6 +76,7 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   double assessScale_ = 0.0;
   bool assessDefined_ = false;
   int samplesSinceRefresh_ = 0;
+  double refreshTime_ = 0.0;  //!< time of the sample at the last refresh
 
   // Per-row error covariances of the current sample. Their zero pattern never changes, so
   // only the structurally non-zero entries are written per sample.

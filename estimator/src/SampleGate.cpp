@@ -93,8 +93,10 @@ SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& co
   const bool exceeded = consistency.statistic > kThreshold;
   accumulate(time, consistency, exceeded);
   const bool checked = time - firstUsable_ >= kNoiseCheckAfter;
-  // No verdict while a force may be acting: the contact flag has the first word.
-  if (!suspended() && checked && !blocksConvergence(time)) {
+  // No verdict while a force is or may be acting (a contact, or a window the flag would take
+  // for one): the contact flag has the first word.
+  const bool forceLike = windowShare() >= kContactOn && coherent();
+  if (!suspended() && checked && !blocksConvergence(time) && !forceLike) {
     if (noiseRatio() >= kNoiseRatioLimit) {
       suspicion_ = Suspicion::TorqueOverForce;
     } else if (outlierShare() > kOutlierShareLimit) {
@@ -106,13 +108,12 @@ SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& co
     return Decision::Feed;
   }
 
-  const double share = windowShare();
-  if (!contact_ && checked && share >= kContactOn && coherent()) {
+  if (!contact_ && checked && forceLike) {
     contact_ = true;
     contactStart_ = time;
     ++counts_.episodes;
     event_ = Event::ContactStarted;
-  } else if (contact_ && share <= kContactOff) {
+  } else if (contact_ && windowShare() <= kContactOff) {
     contact_ = false;
     holding_ = true;
     holdUntil_ = time + kWindow;
