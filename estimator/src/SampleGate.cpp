@@ -35,7 +35,7 @@ void SampleGate::pushMark(double time, bool exceeded) {
   exceeded_ += exceeded ? 1 : 0;
 }
 
-void SampleGate::accumulate(double time, const SampleConsistency& consistency, bool exceeded) {
+bool SampleGate::accumulate(double time, const SampleConsistency& consistency, bool exceeded) {
   pushMark(time, exceeded);
   if (!hasUsable_) {
     hasUsable_ = true;
@@ -57,15 +57,19 @@ void SampleGate::accumulate(double time, const SampleConsistency& consistency, b
   weightSquares_ = windowDecay_ * windowDecay_ * weightSquares_ + 1.0;
 
   // Exponentially forgotten: the early samples, whose residuals the still uncertain estimate
-  // dominates on every row alike, fade instead of diluting the evidence for good. Samples in
-  // contact, and outliers in a window whose residuals share a direction, show a
-  // force on the tool, not noise: they tell nothing about the configured variances.
-  const bool outside = !blocksConvergence(time);
-  const bool noise = outside && !((exceeded || windowShare() >= kContactOn) && coherent());
+  // dominates on every row alike, fade instead of diluting the evidence for good. A window
+  // that looks like a force on the tool, and outliers whose residuals share a direction, tell
+  // nothing about the configured variances. (A flagged contact whose windows stop looking
+  // like a force does count: wrong variances can keep the flag on by themselves.)
+  const bool coherentNow = coherent();
+  const bool forceNow =
+      windowShare() >= kContactOn && coherentNow && energySum_ >= kForceEnergy * weightSum_;
+  const bool noise = !(exceeded && coherentNow) && !forceNow;
   forceSum_ = memoryDecay_ * forceSum_ + (noise ? z.head<3>().squaredNorm() : 0.0);
   torqueSum_ = memoryDecay_ * torqueSum_ + (noise ? z.tail<3>().squaredNorm() : 0.0);
   outlierSum_ = memoryDecay_ * outlierSum_ + (noise && exceeded ? 1.0 : 0.0);
   countedSum_ = memoryDecay_ * countedSum_ + (noise ? 1.0 : 0.0);
+  return forceNow;
 }
 
 double SampleGate::windowShare() const {
@@ -91,18 +95,21 @@ SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& co
     return Decision::Feed;
   }
   const bool exceeded = consistency.statistic > kThreshold;
-  accumulate(time, consistency, exceeded);
+  const bool forceLike = accumulate(time, consistency, exceeded);
   const bool checked = time - firstUsable_ >= kNoiseCheckAfter;
-  // No verdict while a force is or may be acting (a contact, or a window the flag would take
-  // for one): the contact flag has the first word.
-  const bool forceLike = windowShare() >= kContactOn && coherent();
-  if (!suspended() && checked && !blocksConvergence(time) && !forceLike) {
+  // No verdict while the window looks like a force on the tool: the contact flag has the first
+  // word.
+  if (!suspended() && checked && !forceLike) {
     if (noiseRatio() >= kNoiseRatioLimit) {
       suspicion_ = Suspicion::TorqueOverForce;
     } else if (outlierShare() > kOutlierShareLimit) {
       suspicion_ = Suspicion::ScatteredOutliers;
     }
-    event_ = suspended() ? Event::NoiseSuspect : Event::None;
+    if (suspended()) {
+      contact_ = false;  // the flag was the variances' doing
+      holding_ = false;
+      event_ = Event::NoiseSuspect;
+    }
   }
   if (suspended()) {
     return Decision::Feed;

@@ -31,17 +31,20 @@ struct SampleConsistency {
 //!
 //! - Gate: from 1 s after the start of the run (or of its restart) a sample whose statistic
 //!   exceeds the 99.9 % quantile of χ²(6), 22.46, is not fed.
-//! - Contact: on when at least 20 % of the usable samples of the last 0.1 s exceeded the gate
-//!   and their residuals share a direction (a force pressing on the tool does; noise does not),
-//!   off when at most 2 % exceed. While on and for 0.1 s after, nothing is fed and the run may
+//! - Contact: on when the window of the last 0.1 s looks like a force on the tool: at least
+//!   20 % of its usable samples exceeded the gate, their residuals share a direction (a force
+//!   pressing on the tool does; noise does not) and carry over three times the energy of noise.
+//!   Off when at most 2 % exceed. While on and for 0.1 s after, nothing is fed and the run may
 //!   not converge. A contact that lasts 3.5 s restarts the run. The flag waits for the first
 //!   verdict on the noise configuration, 1 s after the gate starts.
 //! - Noise self-check: with wrong configured variances the statistic is not χ² and the gate
-//!   would stall the run. Two signs, over the usable samples of the last few seconds: the
-//!   torque rows' normalised squared residuals 1.7 times the force rows' or more (about 1 when
-//!   the variances are right; a common scale error is absorbed by λ), or more than 5 % of the
-//!   samples outside contact exceeding the gate with residuals that share no direction (0.1 %
-//!   expected). From then on gate and flag are suspended for the run.
+//!   would stall the run. Two signs, over the usable samples of the last few seconds whose
+//!   window does not look like a force: the torque rows' normalised squared residuals 1.7
+//!   times the force rows' or more (about 1 when the variances are right; a common scale error
+//!   is absorbed by λ), or more than 5 % of them exceeding the gate with residuals that share
+//!   no direction (0.1 % expected). Judged whenever the window does not look like a force,
+//!   within a flagged contact too (wrong variances can hold the flag on by themselves); from
+//!   then on gate and flag are off for the run.
 //!
 //! Fixed-size state: nothing is allocated per sample.
 class SampleGate {
@@ -65,6 +68,10 @@ class SampleGate {
   //! Least share of the window's residual energy in its mean direction for a contact; noise
   //! spread over n samples has about 1/n.
   static constexpr double kCoherent = 0.05;
+  //! Least mean squared norm of the window's normalised residuals for a contact: over three
+  //! times what noise that fits the configuration gives (6). Contacts reach 24-32 when the
+  //! flag fires; the residuals of an estimate held back by wrong variances hover near 12.
+  static constexpr double kForceEnergy = 20.0;
   static constexpr double kRestartAfter = 3.5;  //!< s of contact
   static constexpr double kNoiseRatioLimit = 1.7;
   static constexpr double kOutlierShareLimit = 0.05;
@@ -112,8 +119,10 @@ class SampleGate {
   };
 
   void pushMark(double time, bool exceeded);
-  //! Decays the sums to time (both memories at once) and adds the sample.
-  void accumulate(double time, const SampleConsistency& consistency, bool exceeded);
+  //! Adds the sample to the window and decays the sums to time (both memories at once) before
+  //! adding it. Returns whether the window now looks like a force on the tool: a fifth of it
+  //! exceeding, its residuals sharing a direction, their energy over three times that of noise.
+  bool accumulate(double time, const SampleConsistency& consistency, bool exceeded);
   //! Share of the window's usable samples that exceeded the gate.
   double windowShare() const;
   //! True when the window's residuals may be one force: they share a direction, or the
