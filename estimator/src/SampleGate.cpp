@@ -69,6 +69,7 @@ bool SampleGate::accumulate(double time, const SampleConsistency& consistency, b
   torqueSum_ = memoryDecay_ * torqueSum_ + (noise ? z.tail<3>().squaredNorm() : 0.0);
   outlierSum_ = memoryDecay_ * outlierSum_ + (noise && exceeded ? 1.0 : 0.0);
   countedSum_ = memoryDecay_ * countedSum_ + (noise ? 1.0 : 0.0);
+  usableSum_ = memoryDecay_ * usableSum_ + 1.0;
   return forceNow;
 }
 
@@ -97,9 +98,9 @@ SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& co
   const bool exceeded = consistency.statistic > kThreshold;
   const bool forceLike = accumulate(time, consistency, exceeded);
   const bool checked = time - firstUsable_ >= kNoiseCheckAfter;
-  // No verdict while the window looks like a force on the tool: the contact flag has the first
-  // word.
-  if (!suspended() && checked && !forceLike) {
+  // No verdict while the window looks like a force on the tool (the contact flag has the first
+  // word), nor while less than half of the recent samples could count as evidence.
+  if (!suspended() && checked && !forceLike && countedSum_ >= 0.5 * usableSum_) {
     if (noiseRatio() >= kNoiseRatioLimit) {
       suspicion_ = Suspicion::TorqueOverForce;
     } else if (outlierShare() > kOutlierShareLimit) {

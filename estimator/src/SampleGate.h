@@ -42,9 +42,10 @@ struct SampleConsistency {
 //!   window does not look like a force: the torque rows' normalised squared residuals 1.7
 //!   times the force rows' or more (about 1 when the variances are right; a common scale error
 //!   is absorbed by λ), or more than 5 % of them exceeding the gate with residuals that share
-//!   no direction (0.1 % expected). Judged whenever the window does not look like a force,
-//!   within a flagged contact too (wrong variances can hold the flag on by themselves); from
-//!   then on gate and flag are off for the run.
+//!   no direction (0.1 % expected). Judged whenever the window does not look like a force and
+//!   at least half of the recent samples counted, within a flagged contact too (wrong
+//!   variances can hold the flag on by themselves); from then on gate and flag are off for the
+//!   run.
 //!
 //! Fixed-size state: nothing is allocated per sample.
 class SampleGate {
@@ -154,7 +155,8 @@ class SampleGate {
   double forceSum_ = 0.0;
   double torqueSum_ = 0.0;
   double outlierSum_ = 0.0;  //!< those of them that exceeded the gate
-  double countedSum_ = 0.0;
+  double countedSum_ = 0.0;  //!< the samples counted as evidence on the noise
+  double usableSum_ = 0.0;   //!< all usable samples
   double firstUsable_ = 0.0;
   double lastUsable_ = 0.0;
   bool hasUsable_ = false;
