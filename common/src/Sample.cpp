@@ -49,6 +49,13 @@ bool isSampleInRange(const SensorArray& sample) {
   return true;
 }
 
+const char* refusedValuesMessage(double time, const SensorArray& sample) {
+  if (!isFiniteSample(time, sample)) {
+    return kNonFiniteSampleMessage;
+  }
+  return isSampleInRange(sample) ? nullptr : kOutOfRangeSampleMessage;
+}
+
 bool goesBackwards(double time, double newestTime) {
   // The complement of the repeat test |time − newest| < tolerance for earlier times, so that
   // every earlier time stamp is either a repeat or refused, never stored out of order.

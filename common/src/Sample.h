@@ -39,6 +39,10 @@ constexpr double kMaxSensorMagnitude = 1e9;
 //! True when all twelve values lie within ±kMaxSensorMagnitude (NaN is not checked here).
 bool isSampleInRange(const SensorArray& sample);
 
+//! The ERROR line both libraries print for a sample they refuse for its values
+//! (kNonFiniteSampleMessage or kOutOfRangeSampleMessage), or nullptr for a sample they take.
+const char* refusedValuesMessage(double time, const SensorArray& sample);
+
 //! True when time lies kRepeatedTimeTolerance or more before newestTime.
 bool goesBackwards(double time, double newestTime);
 

@@ -56,13 +56,10 @@ ZeltoPayloadCompensatorImpl::~ZeltoPayloadCompensatorImpl() = default;
 ZeltoControlReturnCode ZeltoPayloadCompensatorImpl::update(double time, const SensorArray& input,
                                                            SensorArray& output) {
   requireImuData(input);
-  // A NaN or infinity would stay in the EMA state and in the tare window for good.
-  if (!isFiniteSample(time, input)) {
-    logError(kNonFiniteSampleMessage);
-    return Error;
-  }
-  if (!isSampleInRange(input)) {
-    logError(kOutOfRangeSampleMessage);
+  // A NaN, an infinity or an overflowing value would stay in the EMA state and in the tare
+  // window for good.
+  if (const char* message = refusedValuesMessage(time, input)) {
+    logError(message);
     return Error;
   }
   // The histories interpolate on the assumption that time only moves forward.

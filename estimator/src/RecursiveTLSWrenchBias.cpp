@@ -111,20 +111,19 @@ void RecursiveTLSWrenchBias::onRestart() {
   excitationMean_.setZero();
   excitationSquares_.setZero();
   assessDefined_ = false;
-  samplesSinceRefresh_ = 0;
+  fedSinceRefresh_ = false;
   hasAssessedSample_ = false;
 }
 
 SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
   requireInitialized();
   SampleConsistency result;
-  if (!assessDefined_ ||
-      (samplesSinceRefresh_ > 0 && sample.time - refreshTime_ >= kAssessRefreshPeriod)) {
+  if (!assessDefined_ || (fedSinceRefresh_ && sample.time - refreshTime_ >= kAssessRefreshPeriod)) {
     assessDefined_ = isCovarianceDefined();
     assessCovariance_ = currentParameterCovariance();
     assessScale_ = getRayleighQuotient();
     assessDefined_ = assessDefined_ && std::isfinite(assessScale_) && assessScale_ > 0.0;
-    samplesSinceRefresh_ = 0;
+    fedSinceRefresh_ = false;
     refreshTime_ = sample.time;
   }
   if (!assessDefined_) {
@@ -173,7 +172,7 @@ bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
   }
   const AugmentedObservation& d = assessedObservation_;
   trackExcitation(sample);
-  ++samplesSinceRefresh_;
+  fedSinceRefresh_ = true;
   const MeasurementVector variances = effectiveVariances();
   for (int i = 0; i < kRowsPerSample; ++i) {
     errorModel->writeRowErrorCovariance(i, variances, rowErrorCovariance_[i]);

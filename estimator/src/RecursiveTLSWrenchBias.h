@@ -71,12 +71,12 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   AugmentedObservation assessedObservation_ = AugmentedObservation::Zero();
   bool hasAssessedSample_ = false;
 
-  // C and λ as assess() last took them, and the fed samples since.
+  // C and λ as assess() last took them, when, and whether a sample was fed since.
   ParameterMatrix assessCovariance_ = ParameterMatrix::Zero();
   double assessScale_ = 0.0;
   bool assessDefined_ = false;
-  int samplesSinceRefresh_ = 0;
-  double refreshTime_ = 0.0;  //!< time of the sample at the last refresh
+  bool fedSinceRefresh_ = false;  //!< C and λ may have changed since they were taken
+  double refreshTime_ = 0.0;      //!< time of the sample at the last refresh
 
   // Per-row error covariances of the current sample. Their zero pattern never changes, so
   // only the structurally non-zero entries are written per sample.

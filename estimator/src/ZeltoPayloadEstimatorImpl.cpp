@@ -77,13 +77,10 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
     logError("Estimator is running but not properly initialized");
     return ZeltoControlReturnCode::Error;
   }
-  // A NaN or infinity would poison the estimate for the rest of the run.
-  if (!isFiniteSample(time, sample)) {
-    logError(kNonFiniteSampleMessage);
-    return ZeltoControlReturnCode::Error;
-  }
-  if (!isSampleInRange(sample)) {
-    logError(kOutOfRangeSampleMessage);
+  // A NaN, an infinity or an overflowing value would poison the estimate for the rest of the
+  // run.
+  if (const char* message = refusedValuesMessage(time, sample)) {
+    logError(message);
     return ZeltoControlReturnCode::Error;
   }
   // The histories and filters assume non-decreasing times; a repeat within the tolerance is
