@@ -53,21 +53,21 @@ TEST(ErrorModel, ConstantEntriesAfterConstruction) {
   g0(2, kAlz) = -1.0;
   g0(3, kAly) = 1.0;
   g0(16, kFx) = -1.0;
-  EXPECT_EIGEN_NEAR(model.getJacobian(0), g0, 0.0);
+  EXPECT_EIGEN_NEAR(model.jacobian(0, InertialSample{}), g0, 0.0);
 
   RowJacobian g1 = RowJacobian::Zero();
   g1(0, kAy) = 1.0;
   g1(1, kAlz) = 1.0;
   g1(3, kAlx) = -1.0;
   g1(16, kFy) = -1.0;
-  EXPECT_EIGEN_NEAR(model.getJacobian(1), g1, 0.0);
+  EXPECT_EIGEN_NEAR(model.jacobian(1, InertialSample{}), g1, 0.0);
 
   RowJacobian g2 = RowJacobian::Zero();
   g2(0, kAz) = 1.0;
   g2(1, kAly) = -1.0;
   g2(2, kAlx) = 1.0;
   g2(16, kFz) = -1.0;
-  EXPECT_EIGEN_NEAR(model.getJacobian(2), g2, 0.0);
+  EXPECT_EIGEN_NEAR(model.jacobian(2, InertialSample{}), g2, 0.0);
 
   RowJacobian g3 = RowJacobian::Zero();
   g3(2, kAz) = 1.0;
@@ -76,7 +76,7 @@ TEST(ErrorModel, ConstantEntriesAfterConstruction) {
   g3(5, kAly) = 1.0;
   g3(6, kAlz) = 1.0;
   g3(16, kTx) = -1.0;
-  EXPECT_EIGEN_NEAR(model.getJacobian(3), g3, 0.0);
+  EXPECT_EIGEN_NEAR(model.jacobian(3, InertialSample{}), g3, 0.0);
 
   RowJacobian g4 = RowJacobian::Zero();
   g4(1, kAz) = -1.0;
@@ -85,7 +85,7 @@ TEST(ErrorModel, ConstantEntriesAfterConstruction) {
   g4(7, kAly) = 1.0;
   g4(8, kAlz) = 1.0;
   g4(16, kTy) = -1.0;
-  EXPECT_EIGEN_NEAR(model.getJacobian(4), g4, 0.0);
+  EXPECT_EIGEN_NEAR(model.jacobian(4, InertialSample{}), g4, 0.0);
 
   RowJacobian g5 = RowJacobian::Zero();
   g5(1, kAy) = 1.0;
@@ -94,63 +94,53 @@ TEST(ErrorModel, ConstantEntriesAfterConstruction) {
   g5(8, kAly) = 1.0;
   g5(9, kAlz) = 1.0;
   g5(16, kTz) = -1.0;
-  EXPECT_EIGEN_NEAR(model.getJacobian(5), g5, 0.0);
+  EXPECT_EIGEN_NEAR(model.jacobian(5, InertialSample{}), g5, 0.0);
 }
 
 TEST(ErrorModel, AngularVelocityEntries) {
-  ErrorModelTLSWrenchBias model;
-  model.updateJacobians(sampleWithOmega(1.0, 2.0, 3.0));
+  const ErrorModelTLSWrenchBias model;
+  const InertialSample moving = sampleWithOmega(1.0, 2.0, 3.0);
 
-  const RowJacobian g0 = model.getJacobian(0);
+  const RowJacobian g0 = model.jacobian(0, moving);
   const Eigen::Matrix3d force0Omega = g0.block<3, 3>(1, kWx);
   Eigen::Matrix3d expected0;
   expected0 << 0, -4, -6,  //
       2, 1, 0,             //
       3, 0, 1;
   EXPECT_EIGEN_NEAR(force0Omega, expected0, 0.0);
-  const Eigen::RowVector3d torque3Row8 = model.getJacobian(3).block<1, 3>(8, kWx);
-  const Eigen::RowVector3d torque5Row5 = model.getJacobian(5).block<1, 3>(5, kWx);
+  const Eigen::RowVector3d torque3Row8 = model.jacobian(3, moving).block<1, 3>(8, kWx);
+  const Eigen::RowVector3d torque5Row5 = model.jacobian(5, moving).block<1, 3>(5, kWx);
   EXPECT_EIGEN_NEAR(torque3Row8, Eigen::RowVector3d(0, 4, -6), 0.0);
   EXPECT_EIGEN_NEAR(torque5Row5, Eigen::RowVector3d(2, -4, 0), 0.0);
   // The constant entries stay.
   EXPECT_EQ(g0(0, kAx), 1.0);
   EXPECT_EQ(g0(16, kFx), -1.0);
   // ω enters only the ω columns; the inertia rows of torque x and y have two exact zeros each.
-  const ErrorModelTLSWrenchBias fresh;
   for (int i = 0; i < 6; ++i) {
-    RowJacobian withoutOmega = model.getJacobian(i);
+    RowJacobian withoutOmega = model.jacobian(i, moving);
     withoutOmega.middleCols<3>(kWx).setZero();
-    EXPECT_EIGEN_NEAR(withoutOmega, fresh.getJacobian(i), 0.0) << "row " << i;
+    EXPECT_EIGEN_NEAR(withoutOmega, model.jacobian(i, InertialSample{}), 0.0) << "row " << i;
   }
-  const Eigen::RowVector3d zeroRow3 = model.getJacobian(3).block<1, 3>(4, kWx);
-  const Eigen::RowVector3d zeroRow4 = model.getJacobian(4).block<1, 3>(7, kWx);
-  const Eigen::RowVector3d zeroRow5 = model.getJacobian(5).block<1, 3>(9, kWx);
+  const Eigen::RowVector3d zeroRow3 = model.jacobian(3, moving).block<1, 3>(4, kWx);
+  const Eigen::RowVector3d zeroRow4 = model.jacobian(4, moving).block<1, 3>(7, kWx);
+  const Eigen::RowVector3d zeroRow5 = model.jacobian(5, moving).block<1, 3>(9, kWx);
   EXPECT_EIGEN_NEAR(zeroRow3, Eigen::RowVector3d::Zero(), 0.0);
   EXPECT_EIGEN_NEAR(zeroRow4, Eigen::RowVector3d::Zero(), 0.0);
   EXPECT_EIGEN_NEAR(zeroRow5, Eigen::RowVector3d::Zero(), 0.0);
 }
 
-TEST(ErrorModel, ZeroAngularVelocityLeavesTheConstantPart) {
-  const ErrorModelTLSWrenchBias fresh;
-  ErrorModelTLSWrenchBias model;
-  model.updateJacobians(sampleWithOmega(0.3, -1.2, 2.5));
-  model.updateJacobians(sampleWithOmega(0.0, 0.0, 0.0));
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EIGEN_NEAR(model.getJacobian(i), fresh.getJacobian(i), 0.0) << "row " << i;
-  }
-  // Only the other fields of a sample never change a Jacobian.
+TEST(ErrorModel, OnlyTheAngularVelocityChangesAJacobian) {
+  const ErrorModelTLSWrenchBias model;
   InertialSample busy;
   busy.linearAcceleration = Eigen::Vector3d(1, 2, 3);
   busy.angularAcceleration = Eigen::Vector3d(4, 5, 6);
   busy.force = Eigen::Vector3d(7, 8, 9);
   busy.torque = Eigen::Vector3d(-1, -2, -3);
-  model.updateJacobians(busy);
+  const std::array<int, 6> expectedCounts{4, 4, 4, 6, 6, 6};
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EIGEN_NEAR(model.getJacobian(i), fresh.getJacobian(i), 0.0) << "row " << i;
-  }
-  std::array<int, 6> expectedCounts{4, 4, 4, 6, 6, 6};
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(nonZeroCount(fresh.getJacobian(i)), expectedCounts[static_cast<std::size_t>(i)]);
+    const RowJacobian still = model.jacobian(i, InertialSample{});
+    EXPECT_EIGEN_NEAR(model.jacobian(i, busy), still, 0.0) << "row " << i;
+    EXPECT_EQ(nonZeroCount(still), expectedCounts[static_cast<std::size_t>(i)]);
   }
 }
 
@@ -162,14 +152,14 @@ TEST(ErrorModel, JacobiansMatchCentralDifferencesOfTheObservationRows) {
   std::mt19937 engine(seed);
   std::uniform_real_distribution<double> value(-3.0, 3.0);
   const ObservationModelTLSWrenchBias observation;
-  ErrorModelTLSWrenchBias model;
+  const ErrorModelTLSWrenchBias model;
   const double h = 1e-3;
   for (int trial = 0; trial < 20; ++trial) {
     MeasurementVector z;
     for (int q = 0; q < 15; ++q) {
       z(q) = value(engine);
     }
-    model.updateJacobians(fromMeasurements(z));
+    const ErrorModelTLSWrenchBias::SampleJacobians g = model.sampleJacobians(fromMeasurements(z));
     for (int q = 0; q < 15; ++q) {
       MeasurementVector plus = z;
       MeasurementVector minus = z;
@@ -180,7 +170,7 @@ TEST(ErrorModel, JacobiansMatchCentralDifferencesOfTheObservationRows) {
            observation.getAugmentedObservation(fromMeasurements(minus))) /
           (2.0 * h);
       for (int i = 0; i < 6; ++i) {
-        EXPECT_EIGEN_NEAR(model.getJacobian(i).col(q), derivative.row(i).transpose(), 1e-9)
+        EXPECT_EIGEN_NEAR(model.jacobian(i, g).col(q), derivative.row(i).transpose(), 1e-9)
             << "row " << i << ", measurement " << q << ", trial " << trial;
       }
     }
@@ -190,33 +180,22 @@ TEST(ErrorModel, JacobiansMatchCentralDifferencesOfTheObservationRows) {
                     MeasurementVector::LinSpaced(1, 15), 0.0);
 }
 
-TEST(ErrorModel, GetJacobianChecksTheIndexAndReturnsACopy) {
+TEST(ErrorModel, JacobianChecksTheRowIndex) {
   const ErrorModelTLSWrenchBias model;
-  EXPECT_THROW(model.getJacobian(6), std::out_of_range);
-  EXPECT_THROW(model.getJacobian(-1), std::out_of_range);
-  EXPECT_THROW(model.jacobian(6), std::out_of_range);
-  EXPECT_NO_THROW(model.getJacobian(0));
-  EXPECT_NO_THROW(model.getJacobian(5));
-  RowJacobian copy = model.getJacobian(2);
-  copy.setConstant(5.0);
-  EXPECT_EQ(model.getJacobian(2)(0, kAz), 1.0);
-  EXPECT_EQ(nonZeroCount(model.getJacobian(2)), 4);
-}
-
-TEST(ErrorModel, InitializeJacobiansResetsTheAngularVelocityEntries) {
-  ErrorModelTLSWrenchBias model;
-  model.updateJacobians(sampleWithOmega(1.0, 2.0, 3.0));
-  model.initializeJacobians();
-  for (int i = 0; i < 6; ++i) {
-    EXPECT_EIGEN_NEAR(model.getJacobian(i), ErrorModelTLSWrenchBias().getJacobian(i), 0.0);
-  }
+  const InertialSample s = sampleWithOmega(1.0, 2.0, 3.0);
+  const ErrorModelTLSWrenchBias::SampleJacobians g = model.sampleJacobians(s);
+  EXPECT_THROW(model.jacobian(6, s), std::out_of_range);
+  EXPECT_THROW(model.jacobian(-1, g), std::out_of_range);
+  EXPECT_NO_THROW(model.jacobian(0, s));
+  EXPECT_NO_THROW(model.jacobian(5, g));
 }
 
 TEST(ErrorModel, RowErrorCovariance) {
   // Equal variances s and ω = 0: Q_0 = s·G_0·G_0ᵀ has s at (0,0), (2,2), (3,3), (16,16).
   const ErrorModelTLSWrenchBias model;
   const double s = 0.25;
-  const AugmentedMatrix q0 = model.rowErrorCovariance(0, MeasurementVector::Constant(s));
+  const AugmentedMatrix q0 = model.rowErrorCovariance(0, model.sampleJacobians(InertialSample{}),
+                                                      MeasurementVector::Constant(s));
   AugmentedMatrix expected = AugmentedMatrix::Zero();
   expected(0, 0) = s;
   expected(2, 2) = s;
@@ -231,17 +210,18 @@ TEST(ErrorModel, RowErrorCovariance) {
   std::mt19937 engine(seed);
   std::uniform_real_distribution<double> value(-4.0, 4.0);
   std::uniform_real_distribution<double> variance(1e-6, 2.0);
-  ErrorModelTLSWrenchBias moving;
   for (int trial = 0; trial < 10; ++trial) {
-    moving.updateJacobians(sampleWithOmega(value(engine), value(engine), value(engine)));
+    const double wx = value(engine), wy = value(engine), wz = value(engine);
+    const ErrorModelTLSWrenchBias::SampleJacobians moving =
+        model.sampleJacobians(sampleWithOmega(wx, wy, wz));
     MeasurementVector sigma2;
     for (int k = 0; k < 15; ++k) {
       sigma2(k) = variance(engine);
     }
     for (int i = 0; i < 6; ++i) {
-      const RowJacobian g = moving.getJacobian(i);
+      const RowJacobian g = model.jacobian(i, moving);
       const AugmentedMatrix dense = g * sigma2.asDiagonal() * g.transpose();
-      const AugmentedMatrix q = moving.rowErrorCovariance(i, sigma2);
+      const AugmentedMatrix q = model.rowErrorCovariance(i, moving, sigma2);
       EXPECT_EIGEN_NEAR(q, dense, 1e-12 * dense.cwiseAbs().maxCoeff()) << "row " << i;
       // Entries that must be exactly zero, as a mask.
       Eigen::Matrix<bool, 17, 17> zero = Eigen::Matrix<bool, 17, 17>::Constant(false);
@@ -276,13 +256,14 @@ TEST(ErrorModel, RowErrorCovariance) {
 }
 
 TEST(ErrorModel, WriteRowErrorCovarianceTouchesOnlyItsPattern) {
-  ErrorModelTLSWrenchBias model;
-  model.updateJacobians(sampleWithOmega(0.5, -0.7, 1.1));
+  const ErrorModelTLSWrenchBias model;
+  const ErrorModelTLSWrenchBias::SampleJacobians g =
+      model.sampleJacobians(sampleWithOmega(0.5, -0.7, 1.1));
   const MeasurementVector sigma2 = MeasurementVector::LinSpaced(0.1, 1.5);
   for (int i = 0; i < 6; ++i) {
-    const AugmentedMatrix full = model.rowErrorCovariance(i, sigma2);
+    const AugmentedMatrix full = model.rowErrorCovariance(i, g, sigma2);
     AugmentedMatrix q = AugmentedMatrix::Constant(123.0);
-    model.writeRowErrorCovariance(i, sigma2, q);
+    model.writeRowErrorCovariance(i, g, sigma2, q);
     for (int r = 0; r < 17; ++r) {
       for (int c = 0; c < 17; ++c) {
         const bool written = q(r, c) != 123.0;
@@ -295,18 +276,19 @@ TEST(ErrorModel, WriteRowErrorCovarianceTouchesOnlyItsPattern) {
     }
   }
   AugmentedMatrix q = AugmentedMatrix::Zero();
-  EXPECT_THROW(model.writeRowErrorCovariance(6, sigma2, q), std::out_of_range);
+  EXPECT_THROW(model.writeRowErrorCovariance(6, g, sigma2, q), std::out_of_range);
 }
 
 TEST(ErrorModel, ResidualSensitivityIsTheDenseProductWithG) {
-  ErrorModelTLSWrenchBias model;
-  model.updateJacobians(sampleWithOmega(0.5, -0.7, 1.1));
+  const ErrorModelTLSWrenchBias model;
+  const ErrorModelTLSWrenchBias::SampleJacobians g =
+      model.sampleJacobians(sampleWithOmega(0.5, -0.7, 1.1));
   const AugmentedVector w = AugmentedVector::LinSpaced(-2.0, 3.0);
   for (int i = 0; i < 6; ++i) {
-    const Eigen::Matrix<double, 1, 15> dense = w.transpose() * model.jacobian(i);
-    EXPECT_EIGEN_NEAR(model.residualSensitivity(i, w), dense, 1e-14);
+    const Eigen::Matrix<double, 1, 15> dense = w.transpose() * model.jacobian(i, g);
+    EXPECT_EIGEN_NEAR(model.residualSensitivity(i, g, w), dense, 1e-14);
   }
-  EXPECT_THROW(model.residualSensitivity(-1, w), std::out_of_range);
+  EXPECT_THROW(model.residualSensitivity(-1, g, w), std::out_of_range);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 
 using test::CoutCapture;
 using test::infoLine;
+using test::warnLine;
 using Vector16 = InertiaEstimator::Vector16;
 
 EstimatorConfig handMotionConfig() {
@@ -47,20 +49,23 @@ EstimatorConfig withThresholds(double mass, double com, double inertia, double b
   return c;
 }
 
-// One input sample in the order the front drives the estimator.
-void feed(InertiaEstimator& e, double t, const Eigen::Vector3d& force,
-          const Eigen::Vector3d& torque, const Eigen::Vector3d& linAcc,
-          const Eigen::Vector3d& angVel) {
-  e.imuCallback({t, linAcc}, {t, angVel});
-  e.wrenchCallback({t, force}, {t, torque});
+// One input through the pass the estimator's front runs; the sample it joined, if any.
+std::optional<InertialSample> feed(InertiaEstimator& e, const SplitSample& input) {
+  const std::optional<InertialSample> joined = e.join(input);
+  if (joined) {
+    const PreparedSample prepared = e.prepare(*joined);
+    e.apply(e.judge(prepared), prepared);
+  }
+  return joined;
 }
 
-void feed(InertiaEstimator& e, const sim::SimSample& s) {
-  const SplitSample split = splitSample(s.time, s.values);
-  e.imuCallback(split.linearAcceleration, split.angularVelocity);
-  e.wrenchCallback(split.force, split.torque);
-  e.update();
+std::optional<InertialSample> feed(InertiaEstimator& e, double t, const Eigen::Vector3d& force,
+                                   const Eigen::Vector3d& torque, const Eigen::Vector3d& linAcc,
+                                   const Eigen::Vector3d& angVel) {
+  return feed(e, SplitSample{{t, force}, {t, torque}, {t, linAcc}, {t, angVel}});
 }
+
+void feed(InertiaEstimator& e, const sim::SimSample& s) { feed(e, splitSample(s.time, s.values)); }
 
 // A started estimator (setConfig prints the initialisation lines, which are not checked here).
 struct Started {
@@ -85,10 +90,21 @@ sim::Options movingPayload(std::uint64_t seed) {
 
 // A cubic angular velocity, whose derivative the centred fit reproduces exactly, with the other
 // channels linear in time so that every value tells the time it was taken at.
-void feedCubic(InertiaEstimator& e, double t0, double t) {
+std::optional<InertialSample> feedCubic(InertiaEstimator& e, double t0, double t) {
   const double x = t - t0;
-  feed(e, t, {x, 1.0, 2.0}, {0.0, x, 0.5}, {0.0, 2.0 * x, 9.81},
-       {2.0 * x * x * x - x + 0.5, 0.3, -x * x});
+  return feed(e, t, {x, 1.0, 2.0}, {0.0, x, 0.5}, {0.0, 2.0 * x, 9.81},
+              {2.0 * x * x * x - x + 0.5, 0.3, -x * x});
+}
+
+// The joined sample is the input at its time, with the cubic's exact derivative.
+void expectExactJoin(const InertialSample& j, double t0, double tolerance) {
+  const double x = j.time - t0;
+  EXPECT_EIGEN_NEAR(j.angularAcceleration, Eigen::Vector3d(6.0 * x * x - 1.0, 0.0, -2.0 * x),
+                    tolerance);
+  EXPECT_EIGEN_NEAR(j.force, Eigen::Vector3d(x, 1.0, 2.0), 1e-12);
+  EXPECT_EIGEN_NEAR(j.torque, Eigen::Vector3d(0.0, x, 0.5), 1e-12);
+  EXPECT_EIGEN_NEAR(j.linearAcceleration, Eigen::Vector3d(0.0, 2.0 * x, 9.81), 1e-12);
+  EXPECT_EQ(j.angularVelocity.y(), 0.3);
 }
 
 TEST(InertiaEstimatorJoin, JoinsTheWindowCentreWithTheExactDerivativeAfterASilentWarmUp) {
@@ -101,63 +117,53 @@ TEST(InertiaEstimatorJoin, JoinsTheWindowCentreWithTheExactDerivativeAfterASilen
     // inputs, so the 28th input is the first to join (at the third input's time).
     int i = 0;
     for (; i < 27; ++i) {
-      feedCubic(e, t0, t0 + 0.001 * i);
-      EXPECT_FALSE(e.newSampleJoined()) << i;
+      EXPECT_FALSE(feedCubic(e, t0, t0 + 0.001 * i)) << i;
     }
-    feedCubic(e, t0, t0 + 0.001 * i);
-    ASSERT_TRUE(e.newSampleJoined());
-    const InertialSample& j = e.currentSample();
-    EXPECT_EQ(j.time, t0 + 0.002);
-    const double x = j.time - t0;
-    const double tolerance = t0 > 1.0e6 ? 1e-4 : 1e-9;  // epoch stamps resolve 0.24 µs
-    EXPECT_EIGEN_NEAR(j.angularAcceleration, Eigen::Vector3d(6.0 * x * x - 1.0, 0.0, -2.0 * x),
-                      tolerance);
-    EXPECT_EIGEN_NEAR(j.force, Eigen::Vector3d(x, 1.0, 2.0), 1e-12);
-    EXPECT_EIGEN_NEAR(j.torque, Eigen::Vector3d(0.0, x, 0.5), 1e-12);
-    EXPECT_EIGEN_NEAR(j.linearAcceleration, Eigen::Vector3d(0.0, 2.0 * x, 9.81), 1e-12);
-    EXPECT_EQ(j.angularVelocity.y(), 0.3);
+    const std::optional<InertialSample> j = feedCubic(e, t0, t0 + 0.001 * i);
+    ASSERT_TRUE(j);
+    EXPECT_EQ(j->time, t0 + 0.002);
+    expectExactJoin(*j, t0, t0 > 1.0e6 ? 1e-4 : 1e-9);  // epoch stamps resolve 0.24 µs
     EXPECT_EQ(console->str(), "");
     // From then on every input joins one sample (these values fit no rigid body, so the gate
     // soon leaves them out: quiet that); the histories hold the window only.
     console = std::make_unique<CoutCapture>();
-    e.update();
     for (++i; i < 3000; ++i) {
-      feedCubic(e, t0, t0 + 0.001 * i);
-      EXPECT_TRUE(e.newSampleJoined());
-      e.update();
+      EXPECT_TRUE(feedCubic(e, t0, t0 + 0.001 * i));
     }
     EXPECT_LE(e.historySize(), 53u);
     // A gap leaves the half before the centre empty: nothing is joined until it refills.
     console = std::make_unique<CoutCapture>();
     const double resume = t0 + 3.2;
     for (int k = 0; k < 27; ++k) {
-      feedCubic(e, t0, resume + 0.001 * k);
-      EXPECT_FALSE(e.newSampleJoined()) << k;
+      EXPECT_FALSE(feedCubic(e, t0, resume + 0.001 * k)) << k;
     }
-    feedCubic(e, t0, resume + 0.027);
-    EXPECT_TRUE(e.newSampleJoined());
+    EXPECT_TRUE(feedCubic(e, t0, resume + 0.027));
     EXPECT_EQ(console->str(), "");
   }
 }
 
-TEST(InertiaEstimatorJoin, SameSampleIsNeverPassedTwice) {
+TEST(InertiaEstimatorJoin, SlowInputsWidenTheWindowAndInputsTooSparseAreNamedOnce) {
+  // Below 100 Hz the half width is 2.5 periods: two inputs on either side of the centre, so
+  // the sixth input joins the third.
+  for (const double rate : {80.0, 50.0, 20.0}) {
+    SCOPED_TRACE(rate);
+    Started s;
+    CoutCapture console;
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(feedCubic(s.estimator, 0.3, 0.3 + i / rate)) << i;
+    const std::optional<InertialSample> j = feedCubic(s.estimator, 0.3, 0.3 + 5 / rate);
+    ASSERT_TRUE(j);
+    EXPECT_NEAR(j->time, 0.3 + 2 / rate, 1e-12);
+    expectExactJoin(*j, 0.3, 1e-9);
+    EXPECT_EQ(console.str(), "");
+  }
+  // Inputs further apart than 62.5 ms never fit twice into half of the widest window (125 ms).
   Started s;
-  InertiaEstimator& e = s.estimator;
-  sim::PayloadSimulator simulator(movingPayload(11));
-  for (int i = 0; i < 80; ++i) {
-    feed(e, simulator.next());
-  }
-  const Vector16 solution = e.getParamsSolution();
-  const Vector16 variance = e.getParamsVariance();
-  // No new input: further updates hand nothing to the algorithm.
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_TRUE(e.update());
-  }
-  EXPECT_EIGEN_NEAR(e.getParamsSolution(), solution, 0.0);
-  EXPECT_EIGEN_NEAR(e.getParamsVariance(), variance, 0.0);
-  // One more input does change the estimate.
-  feed(e, simulator.next());
-  EXPECT_GT((e.getParamsSolution() - solution).norm(), 0.0);
+  CoutCapture console;
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(feedCubic(s.estimator, 0.3, 0.3 + 0.1 * i)) << i;
+  EXPECT_EQ(console.str(),
+            warnLine("Inputs arrive every 0.100000 seconds: too sparse to join (0.125000 seconds "
+                     "on either side of a sample must hold two inputs); nothing is estimated "
+                     "until they come at least every 0.062500 seconds"));
 }
 
 TEST(InertiaEstimatorJoin, RepeatedInputIsDroppedOnBothSides) {
@@ -183,21 +189,16 @@ TEST(InertiaEstimatorJoin, RepeatedInputIsDroppedOnBothSides) {
 TEST(InertiaEstimatorJoin, InitForgetsThePreviousRun) {
   Started s;
   InertiaEstimator& e = s.estimator;
-  for (int i = 0; i < 40; ++i) {
-    feedCubic(e, 3.0, 3.0 + 0.001 * i);
-    e.update();
-  }
+  for (int i = 0; i < 40; ++i) feedCubic(e, 3.0, 3.0 + 0.001 * i);
   ASSERT_EQ(e.sampleCount(), 13u);
   {
     CoutCapture quiet;
     e.init();
   }
-  EXPECT_FALSE(e.newSampleJoined());
   EXPECT_FALSE(e.hasStoredSample());
   EXPECT_EQ(e.sampleCount(), 0u);
   // The histories are empty: an earlier time is accepted and the warm-up starts again.
-  for (int i = 0; i < 27; ++i) feedCubic(e, 0.5, 0.5 + 0.001 * i);
-  EXPECT_FALSE(e.newSampleJoined());
+  for (int i = 0; i < 27; ++i) EXPECT_FALSE(feedCubic(e, 0.5, 0.5 + 0.001 * i));
   EXPECT_EQ(e.newestSampleTime(), 0.526);
 }
 

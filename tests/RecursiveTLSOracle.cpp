@@ -29,7 +29,6 @@ void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) 
 
 void RecursiveTLSOracle::update(const InertialSample& sample) {
   const MatrixXd d = observation_.getAugmentedObservation(sample);
-  errorModel_.updateJacobians(sample);
   // A regressor channel whose spread over the run so far (two passes over every sample) stays
   // below ten times its variance counts as noise-free.
   VectorXd x(9);
@@ -47,7 +46,7 @@ void RecursiveTLSOracle::update(const InertialSample& sample) {
   }
   const MatrixXd sigma = effective.asDiagonal();
   for (int i = 0; i < 6; ++i) {
-    const MatrixXd g = errorModel_.getJacobian(i);
+    const MatrixXd g = errorModel_.jacobian(i, sample);
     const MatrixXd q = g * sigma * g.transpose();
     const VectorXd r = d.row(i).transpose();
     updateParameterVector(r, q);

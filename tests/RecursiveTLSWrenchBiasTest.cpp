@@ -35,14 +35,14 @@ constexpr double kUndefinedVariance = 1e10;
 // Reaches the estimator's state for checks the public queries cannot make.
 class Probe : public RecursiveTLSWrenchBias {
  public:
-  const AugmentedMatrix& p() const { return inverseCorrelation; }
-  void setP(const AugmentedMatrix& value) { inverseCorrelation = value; }
-  ParameterVector& theta() { return parameterVector; }
-  const AugmentedMatrix& meanQ() const { return meanRowErrorCovariance; }
-  int rows() const { return rowCount; }
+  const AugmentedMatrix& p() const { return tls.inverseCorrelation; }
+  void setP(const AugmentedMatrix& value) { tls.inverseCorrelation = value; }
+  ParameterVector& theta() { return tls.parameterVector; }
+  const AugmentedMatrix& meanQ() const { return tls.meanRowErrorCovariance; }
+  int rows() const { return tls.rowCount; }
   int sizes() const { return numParameters * 100 + augmentedSize; }
-  const TlsCovarianceEstimator& tracker() const { return covarianceEstimator; }
-  ParameterMatrix covariance() const { return currentParameterCovariance(); }
+  const TlsCovarianceEstimator& tracker() const { return tls.covarianceEstimator; }
+  ParameterMatrix covariance() const { return parameterCovariance().covariance; }
 };
 
 Eigen::VectorXd examplePrior() {
@@ -468,15 +468,14 @@ TEST(RecursiveTLSWrenchBias, ConsistencyAgreesWithTheDenseFormula) {
   initQuietly(estimator, examplePrior(), distinctNoise());
   for (int k = 0; k < 50; ++k) estimator.update(movingSample(0.01 * k));
   const InertialSample sample = movingSample(0.77);
-  const SampleConsistency c = estimator.assess(sample);
+  const SampleConsistency c = estimator.assess(estimator.prepare(sample));
 
   const AugmentedObservation d = ObservationModelTLSWrenchBias().getAugmentedObservation(sample);
-  ErrorModelTLSWrenchBias model;
-  model.updateJacobians(sample);
+  const ErrorModelTLSWrenchBias model;
   AugmentedVector w;
   w << estimator.theta(), -1.0;
   Eigen::Matrix<double, 6, 15> u;
-  for (int i = 0; i < 6; ++i) u.row(i) = w.transpose() * model.jacobian(i);
+  for (int i = 0; i < 6; ++i) u.row(i) = w.transpose() * model.jacobian(i, sample);
   const Eigen::Matrix<double, 6, 16> h = d.leftCols<16>();
   const Eigen::Matrix<double, 6, 6> s =
       estimator.getRayleighQuotient() *

@@ -37,9 +37,28 @@ SampleConsistency force(double statistic) {
   return c;
 }
 
+// The gate as the estimator drives it: counts kept across restarts, a fresh gate on Restart.
+struct Owner {
+  SampleGate gate;
+  GateCounts counts;
+  Event event = Event::None;
+
+  Decision assess(double t, const SampleConsistency& c) {
+    const SampleGate::Verdict v = gate.assess(t, c);
+    counts.count(v);
+    event = v.event;
+    if (v.decision == Decision::Restart) gate = SampleGate();
+    return v.decision;
+  }
+  Event lastEvent() const { return event; }
+  bool contact() const { return gate.contact(); }
+  bool blocksConvergence(double t) const { return gate.blocksConvergence(t); }
+  Suspicion suspicion() const { return gate.suspicion(); }
+};
+
 // Feeds samples from..to (exclusive); returns the last decision.
 template <typename Make>
-Decision feed(SampleGate& g, double from, double to, Make make) {
+Decision feed(Owner& g, double from, double to, Make make) {
   Decision d = Decision::Feed;
   for (double t = from; t < to - 1e-9; t += kStep) d = g.assess(t, make(t));
   return d;
@@ -47,7 +66,7 @@ Decision feed(SampleGate& g, double from, double to, Make make) {
 
 // Time of the first sample from..to on which event happens (NaN if none).
 template <typename Make>
-double eventTime(SampleGate& g, double from, double to, Make make, Event event) {
+double eventTime(Owner& g, double from, double to, Make make, Event event) {
   for (double t = from; t < to - 1e-9; t += kStep) {
     g.assess(t, make(t));
     if (g.lastEvent() == event) return t;
@@ -59,18 +78,18 @@ const auto kNoise = [](double) { return noise(kFits); };
 const auto kForce = [](double) { return force(kOutlier); };
 
 TEST(SampleGate, OutliersAreLeftOutOnlyAfterTheWarmUp) {
-  SampleGate g;
+  Owner g;
   EXPECT_EQ(g.assess(10.0, noise(NAN)), Decision::Feed);       // not evaluable yet
   EXPECT_EQ(g.assess(10.5, noise(kOutlier)), Decision::Feed);  // within the first second
   feed(g, 10.501, 11.2, kNoise);
   EXPECT_EQ(g.assess(11.2, noise(kOutlier)), Decision::Reject);
   EXPECT_EQ(g.assess(11.201, noise(22.46)), Decision::Feed);  // on the bound: fits
-  EXPECT_EQ(g.rejected(), 1u);
+  EXPECT_EQ(g.counts.rejected, 1u);
   EXPECT_FALSE(g.contact());
 }
 
 TEST(SampleGate, ContactStartsEndsHoldsAndRestartsAfterThreeAndAHalfSeconds) {
-  SampleGate g;
+  Owner g;
   feed(g, 0.0, 2.0, kNoise);
   // A fifth of the last 0.1 s exceeding in one direction: contact, announced once.
   EXPECT_NEAR(eventTime(g, 2.0, 2.1, kForce, Event::ContactStarted), 2.019, 1.5e-3);
@@ -84,14 +103,14 @@ TEST(SampleGate, ContactStartsEndsHoldsAndRestartsAfterThreeAndAHalfSeconds) {
   EXPECT_EQ(feed(g, end + kStep, end + 0.099, kNoise), Decision::Hold);
   EXPECT_EQ(feed(g, end + 0.099, end + 0.102, kNoise), Decision::Feed);
   EXPECT_FALSE(g.blocksConvergence(end + 0.102));
-  EXPECT_EQ(g.contactEpisodes(), 1u);
+  EXPECT_EQ(g.counts.episodes, 1u);
 
   // A contact of 3.5 s restarts the run; the counts stay, the warm-up starts again.
   feed(g, end + 0.102, 3.0, kNoise);
   const double start = eventTime(g, 3.0, 3.1, kForce, Event::ContactStarted);
   EXPECT_NEAR(eventTime(g, start + kStep, 8.0, kForce, Event::Restarted), start + 3.5, 1.5e-3);
   EXPECT_FALSE(g.contact());
-  EXPECT_EQ(g.contactEpisodes(), 2u);
+  EXPECT_EQ(g.counts.episodes, 2u);
   EXPECT_EQ(g.assess(start + 3.6, force(kOutlier)), Decision::Feed);
   // ... and so does the wait for the first verdict: no contact until 2 s after the restart.
   feed(g, start + 3.601, start + 5.5, kNoise);
@@ -109,7 +128,7 @@ TEST(SampleGate, ResidualsThatDoNotFitTheConfiguredNoiseSuspendGateAndFlag) {
   };
   for (const Case& c : {Case{std::sqrt(2.0), 0, Suspicion::TorqueOverForce},
                         Case{1.0, 4, Suspicion::ScatteredOutliers}}) {
-    SampleGate g;
+    Owner g;
     int events = 0, n = 0;
     double at = NAN;
     Decision d = Decision::Feed;

@@ -8,15 +8,14 @@
 #include <limits>
 #include <stdexcept>
 
+#include "DerivativeWindow.h"
+
 namespace zelto::tool {
 
 namespace {
 
 // The libraries take a time stamp within this of the previous one as a repeated sample.
 constexpr double kRepeatTolerance = 1e-5;
-// The estimator's window for the angular acceleration: ±25 ms, inclusive to 5 µs.
-constexpr double kHalfWindow = 0.025;
-constexpr double kWindowTolerance = 5e-6;
 // Consistency constant of the median absolute deviation for Gaussian data: 1/Φ⁻¹(3/4).
 constexpr double kMadToSigma = 1.482602218505602;
 
@@ -51,7 +50,8 @@ double threeDigits(double value) { return std::strtod(format("%.3g", value).c_st
 }  // namespace
 
 double noiseFactorOfAngularAcc(double rate) {
-  const int half = static_cast<int>(std::floor((kHalfWindow + kWindowTolerance) * rate));
+  const double w = DerivativeWindow::halfWidth(1.0 / rate);
+  const int half = static_cast<int>(std::floor((w + DerivativeWindow::kTolerance) * rate));
   Eigen::Matrix4d normal = Eigen::Matrix4d::Zero();
   for (int i = -half; i <= half; ++i) {
     const double d = i / rate;
@@ -118,8 +118,8 @@ NoiseEstimate measureNoise(const std::vector<double>& times,
   e.angularAccFactor = noiseFactorOfAngularAcc(e.medianRate);
   if (!std::isfinite(e.angularAccFactor)) {
     throw std::invalid_argument("the median rate " + format("%.4g", e.medianRate) +
-                                " Hz is below 80 Hz, where the estimator derives no angular "
-                                "acceleration (fewer than five inputs in its window)");
+                                " Hz is below 16 Hz, where the estimator derives no angular "
+                                "acceleration (fewer than five inputs in its widest window)");
   }
 
   std::vector<double> d(rows.size() - kDifference.size() + 1);

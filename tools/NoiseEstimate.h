@@ -46,15 +46,16 @@ struct NoiseEstimate {
 };
 
 //! Variance of the estimator's angular acceleration per unit gyro variance (1/s²) for inputs
-//! at a regular rate: [(XᵀX)⁻¹]₁₁ of the least-squares cubic over the inputs within ±25 ms of the
-//! centre, X with rows (1, d, d², d³); 567 at 1 kHz; infinite below 80 Hz.
+//! at a regular rate: [(XᵀX)⁻¹]₁₁ of the least-squares cubic over the inputs within the
+//! estimator's window at that rate (±25 ms at 100 Hz and above, 2.5 periods below), X with rows
+//! (1, d, d², d³) for the offsets d from the centre; 567 at 1 kHz; infinite below 16 Hz.
 double noiseFactorOfAngularAcc(double rate);
 
 //! Measures the noise of a recording: times in s (non-decreasing, rows within 1e-5 s of the
 //! previous row's time are repeats and left out) and the twelve values of each row. Throws
 //! std::invalid_argument when the sizes differ, a value is not finite, time runs backwards by
 //! more than 1e-5 s, fewer than kMinimumSamples rows have distinct time stamps, or the median
-//! rate is below 80 Hz (fewer than five inputs in the estimator's window: no derivative).
+//! rate is below 16 Hz (fewer than five inputs in the estimator's widest window: no derivative).
 NoiseEstimate measureNoise(const std::vector<double>& times,
                            const std::vector<std::array<double, 12>>& values);
 

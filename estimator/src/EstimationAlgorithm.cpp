@@ -15,7 +15,6 @@ constexpr const char* kNanMessage =
 // Below this |1 + rᵀ·P·r| the Sherman–Morrison update would divide by (almost) zero; P is
 // positive definite in exact arithmetic, so this only happens once rounding has broken it.
 constexpr double kMinDenominator = 1e-12;
-constexpr double kInitialInverseCorrelation = 100.0;
 
 // The error model's row covariances are zero in the bias rows and columns 10..15 and do not
 // couple 0..9 with 16, so only these two blocks of Q and Q̄ carry information.
@@ -53,12 +52,10 @@ MeasurementNoise MeasurementNoise::fromVector(const MeasurementVector& variances
   return noise;
 }
 
-EstimationAlgorithm::EstimationAlgorithm() {
-  parameterVector.setZero();
-  parameterCovariance.setZero();
-  inverseCorrelation.setZero();
-  meanRowErrorCovariance.setZero();
-}
+EstimationAlgorithm::TlsState::TlsState(const ParameterVector& prior, double forgettingFactor)
+    : parameterVector(prior), covarianceEstimator(forgettingFactor) {}
+
+EstimationAlgorithm::EstimationAlgorithm() = default;
 
 EstimationAlgorithm::~EstimationAlgorithm() = default;
 
@@ -83,11 +80,10 @@ void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNo
   augmentedSize = numParameters + 1;
   prior_.setZero();
   prior_.head(prior.size()) = prior;
-  resetState();
-  onRestart();
+  startRun();
   initialized_ = true;
 
-  const ParameterVector& t = parameterVector;
+  const ParameterVector& t = tls.parameterVector;
   logInfo(std::string(88, '='));
   logInfo("[ESTIMATOR ALGORITHM] Payload prior set to:");
   logInfo("  Mass: " + formatFixed(t(0)));
@@ -106,21 +102,11 @@ void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNo
   logInfo(std::string(88, '='));
 }
 
-void EstimationAlgorithm::resetState() {
-  parameterVector = prior_;
-  parameterCovariance.setOnes();
-  inverseCorrelation = AugmentedMatrix::Identity() * kInitialInverseCorrelation;
-  meanRowErrorCovariance.setZero();
-  rowCount = 0;
-  covarianceEstimator.init(numParameters, forgettingFactor);
-  covarianceStale_ = false;
-  meanIsBlockDiagonal_ = true;
-}
+void EstimationAlgorithm::startRun() { tls = TlsState(prior_, forgettingFactor); }
 
 void EstimationAlgorithm::restart() {
   requireInitialized();
-  resetState();
-  onRestart();
+  startRun();
 }
 
 void EstimationAlgorithm::updateParameterVector(const AugmentedVector& row,
@@ -135,8 +121,8 @@ void EstimationAlgorithm::updateParameterVectorStructured(
 
 void EstimationAlgorithm::updateRow(const AugmentedVector& r, const AugmentedMatrix& q,
                                     bool structuredCovariance) {
-  ParameterVector& theta = parameterVector;
-  AugmentedMatrix& p = inverseCorrelation;
+  ParameterVector& theta = tls.parameterVector;
+  AugmentedMatrix& p = tls.inverseCorrelation;
   if (theta.hasNaN()) {
     throw std::runtime_error(kNanMessage);
   }
@@ -159,38 +145,40 @@ void EstimationAlgorithm::updateRow(const AugmentedVector& r, const AugmentedMat
 
   // Inverse iteration for the pencil (Σ r·rᵀ + I/100, Q̄): v = P·Q̄·w, then rescale v so that
   // its last entry is −1. Q̄ is the mean row error covariance; its scale cancels in θ.
-  ++rowCount;
-  const double weight = 1.0 / rowCount;
+  ++tls.rowCount;
+  const double weight = 1.0 / tls.rowCount;
+  AugmentedMatrix& meanQ = tls.meanRowErrorCovariance;
   AugmentedVector w;
   w << theta, -1.0;
   AugmentedVector v;
   // Infinite entries of θ (after v[16] = 0) must meet the zero blocks of Q̄ to turn into NaN
   // as in the full product, so the structured shortcut needs a finite w.
-  if (structuredCovariance && meanIsBlockDiagonal_ && theta.allFinite()) {
-    auto meanBlock = meanRowErrorCovariance.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+  if (structuredCovariance && tls.meanIsBlockDiagonal && theta.allFinite()) {
+    auto meanBlock = meanQ.topLeftCorner<kStructuredBlock, kStructuredBlock>();
     meanBlock += weight * (q.topLeftCorner<kStructuredBlock, kStructuredBlock>() - meanBlock);
-    meanRowErrorCovariance(kLast, kLast) +=
-        weight * (q(kLast, kLast) - meanRowErrorCovariance(kLast, kLast));
+    meanQ(kLast, kLast) += weight * (q(kLast, kLast) - meanQ(kLast, kLast));
     const Eigen::Matrix<double, kStructuredBlock, 1> qw = meanBlock * w.head<kStructuredBlock>();
     v.noalias() = p.leftCols<kStructuredBlock>() * qw;
-    v.noalias() += p.col(kLast) * (meanRowErrorCovariance(kLast, kLast) * w(kLast));
+    v.noalias() += p.col(kLast) * (meanQ(kLast, kLast) * w(kLast));
   } else {
     if (!structuredCovariance) {
-      meanIsBlockDiagonal_ = false;
+      tls.meanIsBlockDiagonal = false;
     }
-    meanRowErrorCovariance += weight * (q - meanRowErrorCovariance);
-    const AugmentedVector qw = meanRowErrorCovariance * w;
+    meanQ += weight * (q - meanQ);
+    const AugmentedVector qw = meanQ * w;
     v.noalias() = p * qw;
   }
   theta = -v.head<kNumParameters>() / v(kLast);
 }
 
-const ParameterMatrix& EstimationAlgorithm::currentParameterCovariance() const {
-  if (covarianceStale_) {
-    parameterCovariance = covarianceEstimator.getCovariance();
-    covarianceStale_ = false;
+TlsCovarianceEstimator::Evaluation EstimationAlgorithm::parameterCovariance() const {
+  if (!initialized_) {
+    return {ParameterMatrix::Zero(), false};
   }
-  return parameterCovariance;
+  if (tls.consumedSamples == 0) {
+    return {ParameterMatrix::Ones(), false};
+  }
+  return tls.covarianceEstimator.evaluate();
 }
 
 InertialParameters EstimationAlgorithm::getParamsSolution() const {
@@ -198,41 +186,51 @@ InertialParameters EstimationAlgorithm::getParamsSolution() const {
   if (!initialized_) {
     return solution;
   }
-  const ParameterVector& t = parameterVector;
+  const ParameterVector& t = tls.parameterVector;
   solution(0) = t(0);
   solution.segment<3>(1) = t.segment<3>(1) / t(0);
   solution.tail<6>() = t.segment<6>(4);
   return solution;
 }
 
-InertialCovariance EstimationAlgorithm::getParamsCovariance() const {
+InertialCovariance EstimationAlgorithm::propagateToCentreOfMass(
+    const ParameterMatrix& thetaCovariance) const {
   if (!initialized_) {
     return InertialCovariance::Zero();
   }
-  const InertialCovariance s = currentParameterCovariance().topLeftCorner<10, 10>();
+  const InertialCovariance s = thetaCovariance.topLeftCorner<10, 10>();
   // First-order propagation from (m, m·c) to (m, c): ∂c/∂m = −(m·c)/m², ∂c/∂(m·c) = I/m.
-  const double m = parameterVector(0);
+  const ParameterVector& t = tls.parameterVector;
+  const double m = t(0);
   InertialCovariance j = InertialCovariance::Identity();
   for (int k = 1; k <= 3; ++k) {
-    j(k, 0) = -parameterVector(k) / (m * m);
+    j(k, 0) = -t(k) / (m * m);
     j(k, k) = 1.0 / m;
   }
   return j * s * j.transpose();
 }
 
+InertialCovariance EstimationAlgorithm::getParamsCovariance() const {
+  return propagateToCentreOfMass(parameterCovariance().covariance);
+}
+
 bool EstimationAlgorithm::isCovarianceDefined() const {
-  if (!initialized_ || rowCount == 0) {
-    return false;
-  }
-  currentParameterCovariance();  // refreshes the tracker's verdict along with the cache
-  return covarianceEstimator.lastCovarianceDefined();
+  return initialized_ && tls.rowCount > 0 && parameterCovariance().defined;
 }
 
 BiasCovariance EstimationAlgorithm::getBiasCovariance() const {
-  if (!initialized_) {
-    return BiasCovariance::Zero();
-  }
-  return currentParameterCovariance().bottomRightCorner<6, 6>();
+  return parameterCovariance().covariance.bottomRightCorner<6, 6>();
+}
+
+EstimateReadout EstimationAlgorithm::readout() const {
+  const TlsCovarianceEstimator::Evaluation c = parameterCovariance();
+  EstimateReadout r;
+  r.params = getParamsSolution();
+  r.bias = getBiasSolution();
+  r.paramsCovariance = propagateToCentreOfMass(c.covariance);
+  r.biasCovariance = c.covariance.bottomRightCorner<6, 6>();
+  r.covarianceDefined = initialized_ && tls.rowCount > 0 && c.defined;
+  return r;
 }
 
 }  // namespace zelto

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cstdint>
 
+#include "ErrorModel.h"
+#include "ObservationModel.h"
 #include "SampleGate.h"
 #include "SignalHistory.h"
 #include "TlsCovarianceEstimator.h"
@@ -24,12 +27,28 @@ struct MeasurementNoise {
   static MeasurementNoise fromVector(const MeasurementVector& variances);
 };
 
+//! One joined sample made ready for the estimate: its six augmented rows D = [H, −(f; τ)] and
+//! the Jacobians of those rows, built once and used both to judge the sample and to feed it.
+struct PreparedSample {
+  InertialSample sample;
+  AugmentedObservation rows;
+  ErrorModelTLSWrenchBias::SampleJacobians jacobians;
+};
+
+//! The estimate and its covariances, read in one evaluation of the covariance.
+struct EstimateReadout {
+  InertialParameters params = InertialParameters::Zero();  //!< as getParamsSolution()
+  InertialSample bias;                                     //!< as getBiasSolution()
+  InertialCovariance paramsCovariance = InertialCovariance::Zero();
+  BiasCovariance biasCovariance = BiasCovariance::Zero();
+  bool covarianceDefined = false;  //!< as isCovarianceDefined()
+};
+
 //! Online estimator of θ = (m, m·c, Ixx, Ixy, Ixz, Iyy, Iyz, Izz, force bias, torque bias)
 //! from synchronised inertial samples. Units: kg, kg·m, kg·m², N, N·m.
 //!
-//! Lifecycle: construct → init → update* (and queries at any time) → init again or destroy.
-//! One thread drives an object; the const queries refresh a cached covariance and so must
-//! not run concurrently with each other or with update either.
+//! Lifecycle: construct → init → (prepare → assess → feed)* (and queries at any time) → init
+//! again or destroy. One thread drives an object; the const queries change nothing.
 class EstimationAlgorithm {
  public:
   EstimationAlgorithm();
@@ -39,15 +58,20 @@ class EstimationAlgorithm {
 
   //! 16, before and after init.
   virtual int getNumParameters() const = 0;
-  //! Consumes one sample; true when consumed. Throws std::runtime_error when θ already holds
-  //! a NaN (see updateParameterVector). Throws std::logic_error before init.
-  virtual bool update(const InertialSample& sample) = 0;
+  //! The rows and Jacobians of one sample (nothing is fed or stored).
+  virtual PreparedSample prepare(const InertialSample& sample) const = 0;
+  //! The consistency of a prepared sample with the current estimate (nothing is fed).
+  //! Throws std::logic_error before init.
+  virtual SampleConsistency assess(const PreparedSample& sample) = 0;
+  //! Consumes one prepared sample; true when consumed. Throws std::runtime_error when θ
+  //! already holds a NaN (see updateParameterVector). Throws std::logic_error before init.
+  virtual bool feed(const PreparedSample& sample) = 0;
+  //! feed(prepare(sample)).
+  bool update(const InertialSample& sample) { return feed(prepare(sample)); }
   //! Force and torque hold the estimated biases (N, N·m); every other field is zero.
   virtual InertialSample getBiasSolution() const = 0;
   //! Not provided by every algorithm: may print a notice and return an all-zero sample.
   virtual InertialSample getBiasVariance() const = 0;
-  //! The consistency of a sample with the current estimate (nothing is fed).
-  virtual SampleConsistency assess(const InertialSample& sample) = 0;
 
   //! Restarts the estimate. prior: the first prior.size() entries of θ, normally the 10
   //! inertial parameters (m, m·cx, m·cy, m·cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz); the remaining
@@ -62,7 +86,7 @@ class EstimationAlgorithm {
 
   //! λ = wᵀSw / wᵀCw of the covariance tracker at the current θ (about 1 when the configured
   //! variances are right); NaN before any row.
-  double getRayleighQuotient() const { return covarianceEstimator.getRayleighQuotient(); }
+  double getRayleighQuotient() const { return tls.covarianceEstimator.getRayleighQuotient(); }
 
   //! One TLS step for one augmented row r (17) with its error covariance Q (17 × 17,
   //! symmetric). Throws std::runtime_error with the message
@@ -71,7 +95,7 @@ class EstimationAlgorithm {
   void updateParameterVector(const AugmentedVector& row, const AugmentedMatrix& rowErrorCovariance);
 
   //! θ (zeros before init).
-  ParameterVector getParameterVector() const { return parameterVector; }
+  ParameterVector getParameterVector() const { return tls.parameterVector; }
   //! (m, cx, cy, cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz) with c = (m·c)/m; non-finite for m = 0.
   //! Zeros before init.
   InertialParameters getParamsSolution() const;
@@ -83,22 +107,43 @@ class EstimationAlgorithm {
   //! True when the covariances above describe the estimate: after init, at least one row
   //! used, and the tracker could evaluate it (see TlsCovarianceEstimator).
   bool isCovarianceDefined() const;
+  //! All of the above from one evaluation of the covariance.
+  EstimateReadout readout() const;
 
   double getForgettingFactor() const { return forgettingFactor; }
   const MeasurementNoise& getMeasurementNoise() const { return measurementNoise; }
   bool isInitialized() const { return initialized_; }
 
  protected:
-  //! parameterCovariance as the latest consumed sample left it (refreshed on demand).
-  const ParameterMatrix& currentParameterCovariance() const;
-  //! Called by update after all rows of a sample went through: the covariance of that
-  //! sample becomes the reported one (evaluated lazily from covarianceEstimator).
-  void markSampleConsumed() { covarianceStale_ = true; }
+  //! What the estimate learns from its samples. init() and restart() replace it with a fresh
+  //! one that starts at the prior.
+  struct TlsState {
+    TlsState(const ParameterVector& prior, double forgettingFactor);
+    ParameterVector parameterVector;  //!< θ
+    //! P = (I/100 + Σ r·rᵀ)⁻¹ over the rows used.
+    AugmentedMatrix inverseCorrelation = AugmentedMatrix::Identity() * 100.0;
+    //! Q̄: mean Q of the rows used.
+    AugmentedMatrix meanRowErrorCovariance = AugmentedMatrix::Zero();
+    int rowCount = 0;  //!< rows that entered Q̄
+    //! Samples whose rows all went through: the reported covariance is the tracker's once
+    //! there is one, all ones before.
+    std::uint64_t consumedSamples = 0;
+    //! True while every Q that entered Q̄ had the error model's block structure, so Q̄ has it.
+    bool meanIsBlockDiagonal = true;
+    TlsCovarianceEstimator covarianceEstimator;
+  };
+
+  //! The covariance of θ as the latest consumed sample left it: all ones (undefined) before
+  //! the first, zeros before init.
+  TlsCovarianceEstimator::Evaluation parameterCovariance() const;
+  //! Called by feed after all rows of a sample went through: the covariance of that sample
+  //! becomes the reported one.
+  void markSampleConsumed() { ++tls.consumedSamples; }
   //! Throws std::logic_error when init has not run.
   void requireInitialized() const;
-  //! Called by init() and restart() after the common state went back to the prior: a derived
-  //! algorithm forgets what it learnt itself.
-  virtual void onRestart() {}
+  //! Replaces the state of the run by a fresh one at the prior (init and restart); a derived
+  //! algorithm replaces its own run state too.
+  virtual void startRun();
   //! Row update for rows whose error covariance is zero outside rows/columns 0..9 and 16 and
   //! has no coupling between 0..9 and 16 (what the error model produces); same result as
   //! updateParameterVector at a lower cost.
@@ -109,26 +154,16 @@ class EstimationAlgorithm {
   int augmentedSize = kAugmentedSize;
   MeasurementNoise measurementNoise;
   double forgettingFactor = 1.0;
-  ParameterVector parameterVector;  //!< θ
-  //! Covariance reported for the latest sample: all ones after init, then the covariance
-  //! tracker's result after each fully consumed sample. Use currentParameterCovariance().
-  mutable ParameterMatrix parameterCovariance;
-  AugmentedMatrix inverseCorrelation;      //!< P = (I/100 + Σ r·rᵀ)⁻¹ over the rows used
-  AugmentedMatrix meanRowErrorCovariance;  //!< Q̄: mean Q of the rows used since init
-  int rowCount = 0;                        //!< rows that entered Q̄
-  TlsCovarianceEstimator covarianceEstimator;
+  TlsState tls{ParameterVector::Zero(), 1.0};
 
  private:
   void updateRow(const AugmentedVector& row, const AugmentedMatrix& rowErrorCovariance,
                  bool structuredCovariance);
-
-  void resetState();
+  //! First-order propagation of the covariance of θ to (m, c, inertia).
+  InertialCovariance propagateToCentreOfMass(const ParameterMatrix& thetaCovariance) const;
 
   bool initialized_ = false;
   ParameterVector prior_ = ParameterVector::Zero();  //!< θ at init and restart
-  mutable bool covarianceStale_ = false;
-  //! True while every Q that entered Q̄ had the error model's block structure, so Q̄ has it.
-  bool meanIsBlockDiagonal_ = true;
 };
 
 }  // namespace zelto

@@ -43,15 +43,27 @@ void EstimationTool::init() {
   logInfo("Estimation tool has been initialized");
 }
 
-bool EstimationTool::update(const InertialSample& sample) {
+PreparedSample EstimationTool::prepare(const InertialSample& sample) const {
+  if (algorithm_) {
+    return algorithm_->prepare(sample);
+  }
+  PreparedSample none;
+  none.sample = sample;
+  none.rows.setZero();
+  for (auto& g : none.jacobians.force) g.setZero();
+  for (auto& g : none.jacobians.torque) g.setZero();
+  return none;
+}
+
+bool EstimationTool::feed(const PreparedSample& sample) {
   if (!algorithm_) {
     printLine("Warning: EstimationTool::update() called without initialized algorithm");
     return false;
   }
-  return algorithm_->update(sample);
+  return algorithm_->feed(sample);
 }
 
-SampleConsistency EstimationTool::assess(const InertialSample& sample) {
+SampleConsistency EstimationTool::assess(const PreparedSample& sample) {
   if (!algorithm_) {
     SampleConsistency none;
     none.statistic = std::numeric_limits<double>::quiet_NaN();
@@ -84,6 +96,10 @@ InertialCovariance EstimationTool::getParamsCovariance() const {
 
 BiasCovariance EstimationTool::getBiasCovariance() const {
   return algorithm_ ? algorithm_->getBiasCovariance() : BiasCovariance::Zero();
+}
+
+EstimateReadout EstimationTool::readout() const {
+  return algorithm_ ? algorithm_->readout() : EstimateReadout{};
 }
 
 }  // namespace zelto

@@ -23,9 +23,13 @@ class EstimationTool {
   //! forgetting factor of 1.
   void init();
 
-  //! Hands one joined sample to the algorithm; its answer. Without an algorithm prints a
+  //! The algorithm's rows and Jacobians for a joined sample; all zero without an algorithm.
+  PreparedSample prepare(const InertialSample& sample) const;
+  //! Hands one prepared sample to the algorithm; its answer. Without an algorithm prints a
   //! warning and returns false. The algorithm's fatal NaN error passes through.
-  bool update(const InertialSample& sample);
+  bool feed(const PreparedSample& sample);
+  //! feed(prepare(sample)).
+  bool update(const InertialSample& sample) { return feed(prepare(sample)); }
 
   //! (m, cx, cy, cz, Ixx, Ixy, Ixz, Iyy, Iyz, Izz); zeros without an algorithm.
   InertialParameters getParamsSolution() const;
@@ -35,9 +39,12 @@ class EstimationTool {
   InertialCovariance getParamsCovariance() const;
   //! Zeros without an algorithm.
   BiasCovariance getBiasCovariance() const;
+  //! All of the above from one evaluation of the covariance; zeros without an algorithm.
+  EstimateReadout readout() const;
 
-  //! The algorithm's consistency of sample with its estimate; NaN statistic without one.
-  SampleConsistency assess(const InertialSample& sample);
+  //! The algorithm's consistency of a prepared sample with its estimate; NaN statistic
+  //! without one.
+  SampleConsistency assess(const PreparedSample& sample);
   //! The algorithm starts again from the prior, silently; nothing without one.
   void restart();
   //! λ of the algorithm's covariance; NaN without one.

@@ -1,11 +1,9 @@
 #include "InertiaEstimator.h"
 
-#include <Eigen/Cholesky>
 #include <cmath>
 
 #include "Log.h"
 #include "PhysicalConsistency.h"
-#include "Sample.h"
 
 namespace zelto {
 namespace {
@@ -36,154 +34,61 @@ void InertiaEstimator::setConfig(const EstimatorConfig& config) {
 }
 
 void InertiaEstimator::init() {
-  linearAcceleration_.clear();
-  angularVelocity_.clear();
-  force_.clear();
-  torque_.clear();
-  newSampleJoined_ = false;
-  hasJoined_ = false;
-  lastCentre_ = 0.0;
-  repeatedInput_ = false;
-  sampleCount_ = 0;
-  gate_ = SampleGate();
-  hasStoredSample_ = false;
-  newestSampleTime_ = 0.0;
+  run_ = Run();
   tool_->init();
   logInfo("Estimator has been initialized");
 }
 
-void InertiaEstimator::imuCallback(const StampedVector3& linAcc, const StampedVector3& angVel) {
-  // A host polling the sensor faster than it samples hands over each input several times;
-  // counting them again would shrink the standard deviations without new information.
-  repeatedInput_ = !angularVelocity_.empty() &&
-                   std::abs(angVel.time - angularVelocity_.back().time) < kRepeatedTimeTolerance;
-  if (repeatedInput_) {
-    return;
+std::optional<InertialSample> InertiaEstimator::join(const SplitSample& input) {
+  std::optional<InertialSample> joined = run_.joiner.join(input);
+  if (!run_.sparseReported && run_.joiner.tooSparse()) {
+    run_.sparseReported = true;
+    reportSparseInputs();
   }
-  linearAcceleration_.push(linAcc);
-  angularVelocity_.push(angVel);
+  return joined;
 }
 
-void InertiaEstimator::wrenchCallback(const StampedVector3& force, const StampedVector3& torque) {
-  if (repeatedInput_) {
-    repeatedInput_ = false;
-    return;
-  }
-  force_.push(force);
-  torque_.push(torque);
-  if (!hasStoredSample_ || force.time > newestSampleTime_) {
-    newestSampleTime_ = force.time;
-  }
-  hasStoredSample_ = true;
-  if (angularVelocity_.empty()) {
-    return;
-  }
-
-  // The centre is the newest input at least W old rather than exactly W before the newest
-  // input: interpolated values between two inputs would average their noise and share it with
-  // the neighbouring joined samples, and the estimate would count that noise as information.
-  const double newest = angularVelocity_.back().time;
-  double centre = 0.0;
-  bool found = false;
-  for (std::size_t i = angularVelocity_.size(); i-- > 0;) {
-    if (angularVelocity_[i].time <= newest - kHalfWindow + kWindowTolerance) {
-      centre = angularVelocity_[i].time;
-      found = true;
-      break;
-    }
-  }
-  Eigen::Vector3d alpha;
-  if (found && !(hasJoined_ && centre <= lastCentre_) && centredDerivative(centre, alpha)) {
-    currentSample_.time = centre;
-    currentSample_.linearAcceleration = linearAcceleration_.sampleAt(centre).value;
-    currentSample_.angularVelocity = angularVelocity_.sampleAt(centre).value;
-    currentSample_.angularAcceleration = alpha;
-    currentSample_.force = force_.sampleAt(centre).value;
-    currentSample_.torque = torque_.sampleAt(centre).value;
-    newSampleJoined_ = true;
-    hasJoined_ = true;
-    lastCentre_ = centre;
-  }
-  // Later centres are no earlier than this one: what lies before its window is never read again.
-  dropOlderThan((found ? centre : newest - kHalfWindow) - kHalfWindow - kWindowTolerance);
+SampleGate::Verdict InertiaEstimator::judge(const PreparedSample& sample) {
+  const SampleGate::Verdict verdict =
+      run_.attempt.gate.assess(sample.sample.time, tool_->assess(sample));
+  run_.counts.count(verdict);
+  return verdict;
 }
 
-bool InertiaEstimator::centredDerivative(double centre, Eigen::Vector3d& alpha) const {
-  const StampedHistory& w = angularVelocity_;
-  const std::size_t n = w.size();
-  std::size_t left = 0, right = 0;
-  // Least-squares cubic ω(c + x·W) ≈ b0 + b1·x + b2·x² + b3·x³ over the window, x in [−1, 1]:
-  // the normal equations in the scaled time x stay well conditioned whatever the rate and
-  // however far the time stamps lie from zero. Their matrix holds only the sums of x⁰…x⁶.
-  std::array<double, 7> powerSums{};
-  Eigen::Matrix<double, 4, 3> moments = Eigen::Matrix<double, 4, 3>::Zero();
-  for (std::size_t i = 0; i < n; ++i) {
-    const double offset = w[i].time - centre;
-    if (std::abs(offset) > kHalfWindow + kWindowTolerance) continue;
-    const double x = offset / kHalfWindow;
-    left += x < 0.0 ? 1 : 0;
-    right += x > 0.0 ? 1 : 0;
-    const double x2 = x * x;
-    const double x3 = x2 * x;
-    powerSums[0] += 1.0;
-    powerSums[1] += x;
-    powerSums[2] += x2;
-    powerSums[3] += x3;
-    powerSums[4] += x2 * x2;
-    powerSums[5] += x2 * x3;
-    powerSums[6] += x3 * x3;
-    const Eigen::Vector3d& v = w[i].value;
-    moments.row(0) += v.transpose();
-    moments.row(1) += x * v.transpose();
-    moments.row(2) += x2 * v.transpose();
-    moments.row(3) += x3 * v.transpose();
-  }
-  if (left < kMinHalfWindowInputs || right < kMinHalfWindowInputs) {
-    return false;
-  }
-  Eigen::Matrix4d normal;
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) normal(r, c) = powerSums[static_cast<std::size_t>(r + c)];
-  }
-  const Eigen::Matrix<double, 4, 3> coefficients = normal.ldlt().solve(moments);
-  alpha = coefficients.row(1).transpose() / kHalfWindow;
-  return alpha.allFinite();
-}
-
-void InertiaEstimator::dropOlderThan(double time) {
-  linearAcceleration_.dropOlderThan(time);
-  angularVelocity_.dropOlderThan(time);
-  force_.dropOlderThan(time);
-  torque_.dropOlderThan(time);
-}
-
-bool InertiaEstimator::update() {
-  if (!newSampleJoined_) {
-    return true;
-  }
-  newSampleJoined_ = false;
-  const SampleConsistency c = tool_->assess(currentSample_);
-  switch (gate_.assess(currentSample_.time, c)) {
+void InertiaEstimator::apply(const SampleGate::Verdict& verdict, const PreparedSample& sample) {
+  switch (verdict.decision) {
     case SampleGate::Decision::Feed:
-      tool_->update(currentSample_);
-      ++sampleCount_;
+      tool_->feed(sample);
+      ++run_.attempt.fed;
       break;
     case SampleGate::Decision::Restart:
       tool_->restart();
-      sampleCount_ = 0;
+      run_.attempt = Attempt();
       break;
     case SampleGate::Decision::Reject:
     case SampleGate::Decision::Hold:
       break;
   }
-  reportGateEvent();
-  return true;
+  reportGateEvent(verdict.event);
 }
 
-void InertiaEstimator::reportGateEvent() const {
+void InertiaEstimator::reportSparseInputs() const {
+  MessageText line;  // on the stack: the update path does not allocate
+  line << "Inputs arrive every ";
+  line.appendFixed(run_.joiner.inputPeriod()) << " seconds: too sparse to join (";
+  line.appendFixed(DerivativeWindow::kMaxHalfWidth)
+      << " seconds on either side of a sample must hold two inputs); nothing is estimated "
+         "until they come at least every ";
+  line.appendFixed(DerivativeWindow::kMaxHalfWidth / DerivativeWindow::kMinInputsPerHalf)
+      << " seconds";
+  logWarn(line.view());
+}
+
+void InertiaEstimator::reportGateEvent(SampleGate::Event event) const {
   // Lines on the update path are formatted on the stack: no allocation.
+  const SampleGate& gate = run_.attempt.gate;
   MessageText line;
-  switch (gate_.lastEvent()) {
+  switch (event) {
     case SampleGate::Event::None:
       return;
     case SampleGate::Event::ContactStarted:
@@ -191,7 +96,7 @@ void InertiaEstimator::reportGateEvent() const {
       return;
     case SampleGate::Event::ContactEnded:
       line << "Contact ended after ";
-      line.appendFixed(gate_.lastContactDuration()) << " seconds; estimation goes on";
+      line.appendFixed(gate.lastContactDuration()) << " seconds; estimation goes on";
       logInfo(line.view());
       return;
     case SampleGate::Event::Restarted:
@@ -199,13 +104,13 @@ void InertiaEstimator::reportGateEvent() const {
       return;
     case SampleGate::Event::NoiseSuspect:
       line << "Residuals do not fit the configured measurement noise: ";
-      if (gate_.suspicion() == SampleGate::Suspicion::TorqueOverForce) {
+      if (gate.suspicion() == SampleGate::Suspicion::TorqueOverForce) {
         line << "torque rows ";
-        line.appendFixed(gate_.noiseRatio())
+        line.appendFixed(gate.noiseRatio())
             << " times the force rows (torque variances too small, or force or linear_acc "
                "variances too large?)";
       } else {
-        line.appendFixed(100.0 * gate_.outlierShare())
+        line.appendFixed(100.0 * gate.outlierShare())
             << " % of the samples exceed the outlier gate, 0.1 % expected (variances too small "
                "for some channels, or linear_acc variances too large?)";
       }
@@ -216,26 +121,30 @@ void InertiaEstimator::reportGateEvent() const {
   }
 }
 
+InertiaEstimator::Estimate InertiaEstimator::estimate() const {
+  const EstimateReadout r = tool_->readout();
+  Estimate e;
+  e.solution << r.params, r.bias.force, r.bias.torque;
+  e.variance << r.paramsCovariance.diagonal(), r.biasCovariance.diagonal();
+  e.covarianceDefined = r.covarianceDefined;
+  return e;
+}
+
 InertiaEstimator::Vector16 InertiaEstimator::getParamsSolution() const {
-  Vector16 solution;
-  solution.head<10>() = tool_->getParamsSolution();
   const InertialSample bias = tool_->getBiasSolution();
-  solution.segment<3>(10) = bias.force;
-  solution.segment<3>(13) = bias.torque;
+  Vector16 solution;
+  solution << tool_->getParamsSolution(), bias.force, bias.torque;
   return solution;
 }
 
 InertiaEstimator::Vector16 InertiaEstimator::getParamsVariance() const {
-  Vector16 variance;
-  variance.head<10>() = tool_->getParamsCovariance().diagonal();
-  variance.tail<6>() = tool_->getBiasCovariance().diagonal();
-  return variance;
+  return estimate().variance;
 }
 
 bool InertiaEstimator::isConverged() const {
-  // One query of each covariance: the algorithm evaluates its covariance on demand.
-  const InertialCovariance params = tool_->getParamsCovariance();
-  const BiasCovariance bias = tool_->getBiasCovariance();
+  const EstimateReadout r = tool_->readout();
+  const InertialCovariance& params = r.paramsCovariance;
+  const BiasCovariance& bias = r.biasCovariance;
   const auto& [mass, com, inertia, wrenchBias] = convergenceThresholds_;
   bool converged = below(mass, params(0, 0));
   for (int i = 1; i < 4; ++i) {
@@ -250,12 +159,12 @@ bool InertiaEstimator::isConverged() const {
   if (!converged || !tool_->hasAlgorithm()) {
     return converged;
   }
-  if (gate_.blocksConvergence(currentSample_.time)) {
+  if (run_.attempt.gate.blocksConvergence(run_.joiner.lastJoinedTime())) {
     return false;
   }
   // Small standard deviations around a body that cannot exist mean the motion has not told
   // the parameters apart yet (or something else is wrong): keep going.
-  const InertialParameters p = tool_->getParamsSolution();
+  const InertialParameters& p = r.params;
   Eigen::Matrix3d j;
   j << p(4), p(5), p(6), p(5), p(7), p(8), p(6), p(8), p(9);
   return checkPhysicalConsistency(p(0), p.segment<3>(1), j, inertia).consistent();

@@ -51,12 +51,6 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
 
 RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
 
-static bool sameSample(const InertialSample& a, const InertialSample& b) {
-  return a.time == b.time && a.linearAcceleration == b.linearAcceleration &&
-         a.angularVelocity == b.angularVelocity && a.angularAcceleration == b.angularAcceleration &&
-         a.force == b.force && a.torque == b.torque;
-}
-
 // Sample time between two refreshes of the covariance and λ that assess() uses: they change
 // slowly, and a span of time (not a count of samples) keeps them as fresh at any rate.
 constexpr double kAssessRefreshPeriod = 0.25;
@@ -86,19 +80,19 @@ Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> RecursiveTLSWrenchBias::pr
 void RecursiveTLSWrenchBias::trackExcitation(const InertialSample& sample) {
   Eigen::Matrix<double, 9, 1> x;
   x << sample.linearAcceleration, sample.angularVelocity, sample.angularAcceleration;
-  ++excitationCount_;
-  const Eigen::Matrix<double, 9, 1> delta = x - excitationMean_;
-  excitationMean_ += delta / static_cast<double>(excitationCount_);
-  excitationSquares_ += delta.cwiseProduct(x - excitationMean_);
+  ++run_.excitationCount;
+  const Eigen::Matrix<double, 9, 1> delta = x - run_.excitationMean;
+  run_.excitationMean += delta / static_cast<double>(run_.excitationCount);
+  run_.excitationSquares += delta.cwiseProduct(x - run_.excitationMean);
 }
 
 MeasurementVector RecursiveTLSWrenchBias::effectiveVariances() const {
   MeasurementVector variances = measurementNoise.asVector();
-  const double n = static_cast<double>(excitationCount_);
+  const double n = static_cast<double>(run_.excitationCount);
   for (int k = 0; k < 9; ++k) {
     // A channel the motion leaves (nearly) still shows its noise only; counting that noise
     // would let the correction "explain" residuals with parameters the motion cannot see.
-    const double spread = n > 0.0 ? excitationSquares_(k) / n : 0.0;
+    const double spread = n > 0.0 ? run_.excitationSquares(k) / n : 0.0;
     if (!(spread >= kExcitationFactor * variances(k))) {
       variances(k) = 0.0;
     }
@@ -106,50 +100,48 @@ MeasurementVector RecursiveTLSWrenchBias::effectiveVariances() const {
   return variances;
 }
 
-void RecursiveTLSWrenchBias::onRestart() {
-  excitationCount_ = 0;
-  excitationMean_.setZero();
-  excitationSquares_.setZero();
-  assessDefined_ = false;
-  fedSinceRefresh_ = false;
-  hasAssessedSample_ = false;
+void RecursiveTLSWrenchBias::startRun() {
+  EstimationAlgorithm::startRun();
+  run_ = Run();
 }
 
-SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
+PreparedSample RecursiveTLSWrenchBias::prepare(const InertialSample& sample) const {
+  return {sample, observationModel->getAugmentedObservation(sample),
+          errorModel->sampleJacobians(sample)};
+}
+
+SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared) {
   requireInitialized();
   SampleConsistency result;
-  if (!assessDefined_ || (fedSinceRefresh_ && sample.time - refreshTime_ >= kAssessRefreshPeriod)) {
-    assessDefined_ = isCovarianceDefined();
-    assessCovariance_ = currentParameterCovariance();
-    assessScale_ = getRayleighQuotient();
-    assessDefined_ = assessDefined_ && std::isfinite(assessScale_) && assessScale_ > 0.0;
-    fedSinceRefresh_ = false;
-    refreshTime_ = sample.time;
+  if (!run_.assessDefined ||
+      (run_.fedSinceRefresh && prepared.sample.time - run_.refreshTime >= kAssessRefreshPeriod)) {
+    const TlsCovarianceEstimator::Evaluation c = parameterCovariance();
+    run_.assessCovariance = c.covariance;
+    run_.assessScale = getRayleighQuotient();
+    run_.assessDefined =
+        tls.rowCount > 0 && c.defined && std::isfinite(run_.assessScale) && run_.assessScale > 0.0;
+    run_.fedSinceRefresh = false;
+    run_.refreshTime = prepared.sample.time;
   }
-  if (!assessDefined_) {
+  if (!run_.assessDefined) {
     result.statistic = std::numeric_limits<double>::quiet_NaN();
     return result;
   }
-  // The rows and the Jacobians stay for update(), which normally receives this same sample.
-  assessedObservation_ = observationModel->getAugmentedObservation(sample);
-  errorModel->updateJacobians(sample);
-  assessedSample_ = sample;
-  hasAssessedSample_ = true;
-  const AugmentedObservation& d = assessedObservation_;
+  const AugmentedObservation& d = prepared.rows;
   AugmentedVector w;
-  w << parameterVector, -1.0;
+  w << tls.parameterVector, -1.0;
   const Eigen::Matrix<double, kRowsPerSample, 1> e = d * w;
   // R = U·Σ·Uᵀ with U = ∂e/∂z: row i of U is wᵀ·G_i.
   Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> u;
   for (int i = 0; i < kRowsPerSample; ++i) {
-    u.row(i) = errorModel->residualSensitivity(i, w);
+    u.row(i) = errorModel->residualSensitivity(i, prepared.jacobians, w);
   }
   const MeasurementVector variances = measurementNoise.asVector();
   // Coefficient-wise (lazy) products: for these small fixed sizes they beat the blocked kernel.
   const Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> scaled = u * variances.asDiagonal();
   Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s =
-      assessScale_ * scaled.lazyProduct(u.transpose());
-  s.noalias() += projectedCovariance(d, assessCovariance_);
+      run_.assessScale * scaled.lazyProduct(u.transpose());
+  s.noalias() += projectedCovariance(d, run_.assessCovariance);
   const Eigen::LLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> llt(s);
   if (llt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {
     result.statistic = std::numeric_limits<double>::quiet_NaN();
@@ -162,20 +154,14 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const InertialSample& sample) {
   return result;
 }
 
-bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
+bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared) {
   requireInitialized();
-  const bool assessed = hasAssessedSample_ && sameSample(assessedSample_, sample);
-  hasAssessedSample_ = false;
-  if (!assessed) {
-    assessedObservation_ = observationModel->getAugmentedObservation(sample);
-    errorModel->updateJacobians(sample);
-  }
-  const AugmentedObservation& d = assessedObservation_;
-  trackExcitation(sample);
-  fedSinceRefresh_ = true;
+  const AugmentedObservation& d = prepared.rows;
+  trackExcitation(prepared.sample);
+  run_.fedSinceRefresh = true;
   const MeasurementVector variances = effectiveVariances();
   for (int i = 0; i < kRowsPerSample; ++i) {
-    errorModel->writeRowErrorCovariance(i, variances, rowErrorCovariance_[i]);
+    errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, rowErrorCovariance_[i]);
     updateParameterVectorStructured(d.row(i).transpose(), rowErrorCovariance_[i]);
   }
   // The tracker's sums do not depend on θ and it keeps only the newest θ, so handing it the
@@ -183,8 +169,8 @@ bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
   // A NaN error in the middle of the sample thus leaves the tracker, and the reported
   // covariance, at the previous sample.
   for (int i = 0; i < kRowsPerSample; ++i) {
-    covarianceEstimator.addStructuredRow(parameterVector, d.row(i).transpose(),
-                                         rowErrorCovariance_[i], i);
+    tls.covarianceEstimator.addStructuredRow(tls.parameterVector, d.row(i).transpose(),
+                                             rowErrorCovariance_[i], i);
   }
   markSampleConsumed();
   printProgressLine();
@@ -193,8 +179,8 @@ bool RecursiveTLSWrenchBias::update(const InertialSample& sample) {
 
 InertialSample RecursiveTLSWrenchBias::getBiasSolution() const {
   InertialSample bias;
-  bias.force = parameterVector.segment<3>(10);
-  bias.torque = parameterVector.segment<3>(13);
+  bias.force = tls.parameterVector.segment<3>(10);
+  bias.torque = tls.parameterVector.segment<3>(13);
   return bias;
 }
 

@@ -29,16 +29,16 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   ~RecursiveTLSWrenchBias() override;
 
   int getNumParameters() const override { return kNumParameters; }
-  bool update(const InertialSample& sample) override;
+  PreparedSample prepare(const InertialSample& sample) const override;
+  //! The consistency of the sample with the estimate after the last fed sample. The C and λ it
+  //! uses are taken afresh when 0.25 s of sample time has passed since they were last taken
+  //! and a sample was fed since (they change slowly), so this costs well under a microsecond.
+  SampleConsistency assess(const PreparedSample& sample) override;
+  bool feed(const PreparedSample& sample) override;
   InertialSample getBiasSolution() const override;
   //! Prints "RecursiveTLSWrenchBias Bias Variance not implemented!" on std::cout (every
   //! call) and returns an all-zero sample.
   InertialSample getBiasVariance() const override;
-
-  //! The consistency of sample with the estimate after the last fed sample. C and λ are
-  //! refreshed every 0.25 s of sample time (they change slowly), so this costs well under a
-  //! microsecond.
-  SampleConsistency assess(const InertialSample& sample) override;
 
   //! H·C·Hᵀ for the rows d of one sample (H its first 16 columns), from the blocks of H that
   //! can be non-zero.
@@ -53,33 +53,29 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   std::unique_ptr<ObservationModelTLSWrenchBias> observationModel;
   std::unique_ptr<ErrorModelTLSWrenchBias> errorModel;
 
- protected:
-  void onRestart() override;
+  void startRun() override;
 
  private:
+  //! What this algorithm keeps of one run besides the common state; replaced along with it.
+  struct Run {
+    // Running mean and sum of squared deviations of the nine regressor input channels since
+    // the start of the run (Welford), for the excitation test.
+    std::uint64_t excitationCount = 0;
+    Eigen::Matrix<double, 9, 1> excitationMean = Eigen::Matrix<double, 9, 1>::Zero();
+    Eigen::Matrix<double, 9, 1> excitationSquares = Eigen::Matrix<double, 9, 1>::Zero();
+    // C and λ as assess() last took them, when, and whether a sample was fed since.
+    ParameterMatrix assessCovariance = ParameterMatrix::Zero();
+    double assessScale = 0.0;
+    bool assessDefined = false;
+    bool fedSinceRefresh = false;  //!< C and λ may have changed since they were taken
+    double refreshTime = 0.0;      //!< time of the sample at the last refresh
+  };
+
   void trackExcitation(const InertialSample& sample);
 
-  // Running mean and sum of squared deviations of the nine regressor input channels since
-  // the start of the run (Welford), for the excitation test.
-  std::uint64_t excitationCount_ = 0;
-  Eigen::Matrix<double, 9, 1> excitationMean_ = Eigen::Matrix<double, 9, 1>::Zero();
-  Eigen::Matrix<double, 9, 1> excitationSquares_ = Eigen::Matrix<double, 9, 1>::Zero();
-
-  // The sample assess() (or update()) last took apart, with its rows; the error model keeps its
-  // Jacobians. update() reuses them instead of building them again.
-  InertialSample assessedSample_;
-  AugmentedObservation assessedObservation_ = AugmentedObservation::Zero();
-  bool hasAssessedSample_ = false;
-
-  // C and λ as assess() last took them, when, and whether a sample was fed since.
-  ParameterMatrix assessCovariance_ = ParameterMatrix::Zero();
-  double assessScale_ = 0.0;
-  bool assessDefined_ = false;
-  bool fedSinceRefresh_ = false;  //!< C and λ may have changed since they were taken
-  double refreshTime_ = 0.0;      //!< time of the sample at the last refresh
-
-  // Per-row error covariances of the current sample. Their zero pattern never changes, so
-  // only the structurally non-zero entries are written per sample.
+  Run run_;
+  // Workspace for the per-row error covariances of the sample being fed. Their zero pattern
+  // never changes, so only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;
 };
 

@@ -5,10 +5,10 @@
 
 namespace zelto {
 
-void SampleGate::reset() {
-  const Counts kept = counts_;
-  *this = SampleGate();
-  counts_ = kept;
+void GateCounts::count(const SampleGate::Verdict& verdict) {
+  ++assessed;
+  rejected += verdict.decision != SampleGate::Decision::Feed ? 1 : 0;
+  episodes += verdict.event == SampleGate::Event::ContactStarted ? 1 : 0;
 }
 
 double SampleGate::noiseRatio() const {
@@ -84,16 +84,15 @@ bool SampleGate::coherent() const {
   return share >= kCoherent || noiseLevel >= kCoherent / 4.0;
 }
 
-SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& consistency) {
-  event_ = Event::None;
-  ++counts_.assessed;
+SampleGate::Verdict SampleGate::assess(double time, const SampleConsistency& consistency) {
+  Verdict verdict;
   if (!started_) {
     started_ = true;
     start_ = time;
   }
   const bool usable = std::isfinite(consistency.statistic) && time - start_ >= kWarmUp;
   if (!usable) {
-    return Decision::Feed;
+    return verdict;
   }
   const bool exceeded = consistency.statistic > kThreshold;
   const bool forceLike = accumulate(time, consistency, exceeded);
@@ -109,41 +108,35 @@ SampleGate::Decision SampleGate::assess(double time, const SampleConsistency& co
     if (suspended()) {
       contact_ = false;  // the flag was the variances' doing
       holding_ = false;
-      event_ = Event::NoiseSuspect;
+      verdict.event = Event::NoiseSuspect;
     }
   }
   if (suspended()) {
-    return Decision::Feed;
+    return verdict;
   }
 
   if (!contact_ && checked && forceLike) {
     contact_ = true;
     contactStart_ = time;
-    ++counts_.episodes;
-    event_ = Event::ContactStarted;
+    verdict.event = Event::ContactStarted;
   } else if (contact_ && windowShare() <= kContactOff) {
     contact_ = false;
     holding_ = true;
     holdUntil_ = time + kWindow;
-    counts_.lastContactDuration = time - contactStart_;
-    event_ = Event::ContactEnded;
+    lastContactDuration_ = time - contactStart_;
+    verdict.event = Event::ContactEnded;
   }
   if (contact_ && time - contactStart_ >= kRestartAfter) {
-    ++counts_.rejected;
-    reset();
-    event_ = Event::Restarted;
-    return Decision::Restart;
+    return {Decision::Restart, Event::Restarted};
   }
   if (exceeded) {
-    ++counts_.rejected;
-    return Decision::Reject;
+    verdict.decision = Decision::Reject;
+  } else if (blocksConvergence(time)) {
+    verdict.decision = Decision::Hold;
+  } else {
+    holding_ = false;
   }
-  if (blocksConvergence(time)) {
-    ++counts_.rejected;
-    return Decision::Hold;
-  }
-  holding_ = false;
-  return Decision::Feed;
+  return verdict;
 }
 
 }  // namespace zelto

@@ -27,7 +27,9 @@ struct SampleConsistency {
 //!
 //! Per joined sample the owner asks assess() with the sample's time and its consistency and
 //! feeds the sample only on Decision::Feed. Times are the samples' own, in seconds; every
-//! window is a span of time, so any input rate works.
+//! window is a span of time, so any input rate works. One object judges one run: on
+//! Decision::Restart the owner starts the run again with a fresh gate (warm-up and noise check
+//! included), and keeps the counts across restarts itself (GateCounts).
 //!
 //! - Gate: from 1 s after the start of the run (or of its restart) a sample whose statistic
 //!   exceeds the 99.9 % quantile of χ²(6), 22.46, is not fed.
@@ -80,24 +82,19 @@ class SampleGate {
   static constexpr double kNoiseMemory = 2.0;           //!< s, time constant of its sums
   static constexpr std::size_t kWindowCapacity = 1024;  //!< samples (0.1 s at up to 10 kHz)
 
-  //! A restart: everything starts again, the warm-up and the noise check included; only the
-  //! counts stay.
-  void reset();
+  //! The decision for one joined sample and what it changed (at most one event per sample).
+  struct Verdict {
+    Decision decision = Decision::Feed;
+    Event event = Event::None;
+  };
 
-  //! The decision for one joined sample.
-  Decision assess(double time, const SampleConsistency& consistency);
-
-  //! What changed with the last assess() (at most one event per sample).
-  Event lastEvent() const { return event_; }
+  Verdict assess(double time, const SampleConsistency& consistency);
 
   bool contact() const { return contact_; }
   //! True while the run must not converge: contact, or within 0.1 s after one.
   bool blocksConvergence(double time) const;
-  std::uint64_t rejected() const { return counts_.rejected; }
-  std::uint64_t contactEpisodes() const { return counts_.episodes; }
-  std::uint64_t assessed() const { return counts_.assessed; }
   //! Seconds the contact that just ended lasted.
-  double lastContactDuration() const { return counts_.lastContactDuration; }
+  double lastContactDuration() const { return lastContactDuration_; }
   //! Torque rows' over force rows' mean normalised squared residual (NaN before any).
   double noiseRatio() const;
   //! Share of the usable samples outside contact whose residuals exceeded the gate without
@@ -111,13 +108,6 @@ class SampleGate {
     double time = 0.0;
     bool exceeded = false;
   };
-  //! What a restart keeps.
-  struct Counts {
-    std::uint64_t rejected = 0;
-    std::uint64_t episodes = 0;
-    std::uint64_t assessed = 0;
-    double lastContactDuration = 0.0;
-  };
 
   void pushMark(double time, bool exceeded);
   //! Adds the sample to the window and decays the sums to time (both memories at once) before
@@ -130,12 +120,11 @@ class SampleGate {
   //! window holds too few samples to tell that from noise.
   bool coherent() const;
 
-  Counts counts_;
-  Event event_ = Event::None;
   bool started_ = false;
   double start_ = 0.0;  //!< time of the run's (or restart's) first sample
   bool contact_ = false;
   double contactStart_ = 0.0;
+  double lastContactDuration_ = 0.0;
   bool holding_ = false;
   double holdUntil_ = 0.0;
   Suspicion suspicion_ = Suspicion::None;
@@ -164,6 +153,16 @@ class SampleGate {
   double lastStep_ = -1.0;
   double windowDecay_ = 0.0;
   double memoryDecay_ = 0.0;
+};
+
+//! What the read-out reports of the gate since the estimator was started, across contact
+//! restarts (which replace the gate, not these).
+struct GateCounts {
+  std::uint64_t assessed = 0;  //!< samples judged
+  std::uint64_t rejected = 0;  //!< samples left out, the one that restarted the run included
+  std::uint64_t episodes = 0;  //!< contacts flagged
+
+  void count(const SampleGate::Verdict& verdict);
 };
 
 }  // namespace zelto

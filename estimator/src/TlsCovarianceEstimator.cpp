@@ -51,28 +51,25 @@ AugmentedVector augmented(const ParameterVector& theta) {
 
 }  // namespace
 
-TlsCovarianceEstimator::TlsCovarianceEstimator() { init(kNumParameters, 1.0); }
-
-void TlsCovarianceEstimator::init(int numParameters, double forgettingFactor) {
-  if (numParameters != kNumParameters) {
-    throw std::invalid_argument("TlsCovarianceEstimator supports 16 parameters, not " +
-                                std::to_string(numParameters));
-  }
-  updateCount_ = 0;
-  forgettingFactor_ = forgettingFactor;
-  useForgetting_ = forgettingFactor <= kForgettingThreshold;
-  informationSum_ = AugmentedMatrix::Identity() * kRegularisation;
-  rowTypeCount_.fill(0);
+TlsCovarianceEstimator::TlsCovarianceEstimator(double forgettingFactor)
+    : forgettingFactor_(forgettingFactor),
+      useForgetting_(forgettingFactor <= kForgettingThreshold),
+      informationSum_(AugmentedMatrix::Identity() * kRegularisation),
+      lastParameters_(ParameterVector::Zero()) {
   for (AugmentedMatrix& c : rowTypeErrorCovariance_) {
     c.setZero();
   }
   for (ParameterMatrix& h : rowTypeRegressorProduct_) {
     h.setZero();
   }
-  lastParameters_.setZero();
-  covariance_.setZero();
-  lastDefined_ = false;
-  structuredErrors_ = true;
+}
+
+void TlsCovarianceEstimator::init(int numParameters, double forgettingFactor) {
+  if (numParameters != kNumParameters) {
+    throw std::invalid_argument("TlsCovarianceEstimator supports 16 parameters, not " +
+                                std::to_string(numParameters));
+  }
+  *this = TlsCovarianceEstimator(forgettingFactor);
 }
 
 std::size_t TlsCovarianceEstimator::checkedRowType(int rowType) {
@@ -142,7 +139,7 @@ double TlsCovarianceEstimator::getRayleighQuotient() const {
   return w.dot(informationSum_ * w) / d;
 }
 
-ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
+TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate() const {
   const AugmentedVector w = augmented(lastParameters_);
 
   // Residual variance of each row type at the current w. The row error covariances of one
@@ -169,9 +166,7 @@ ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
   // of the configured variances.
   const double lambda = w.dot(informationSum_ * w) / d;
   if (d == 0.0 || !std::isfinite(lambda) || !(lambda > 0.0)) {
-    covariance_ = undefinedCovariance();
-    lastDefined_ = false;
-    return covariance_;
+    return {undefinedCovariance(), false};
   }
 
   // Bias-corrected information of the TLS equations: the expected contribution of the
@@ -180,9 +175,7 @@ ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
       informationSum_.topLeftCorner<kNumParameters, kNumParameters>() - lambda * errorSum;
   const Eigen::LLT<ParameterMatrix> llt(a);
   if (llt.info() != Eigen::Success) {
-    covariance_ = undefinedCovariance();
-    lastDefined_ = false;
-    return covariance_;
+    return {undefinedCovariance(), false};
   }
 
   // Variance of the TLS score, λ·B, plus the regularisation I/100 that S starts with.
@@ -207,9 +200,10 @@ ParameterMatrix TlsCovarianceEstimator::getCovariance() const {
   solveUpper(factor, v);                            // A⁻¹·X·A⁻¹
   const ParameterMatrix symmetric = 0.5 * (v + v.transpose());
 
-  lastDefined_ = symmetric.allFinite() && symmetric.diagonal().minCoeff() > 0.0;
-  covariance_ = lastDefined_ ? symmetric : undefinedCovariance();
-  return covariance_;
+  if (!symmetric.allFinite() || !(symmetric.diagonal().minCoeff() > 0.0)) {
+    return {undefinedCovariance(), false};
+  }
+  return {symmetric, true};
 }
 
 }  // namespace zelto

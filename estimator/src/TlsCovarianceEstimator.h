@@ -34,12 +34,12 @@ class TlsCovarianceEstimator {
   //! Regularisation that the initial inverse correlation 100·I puts into the information.
   static constexpr double kRegularisation = 1.0 / 100.0;
 
-  //! Same state as after init(16, 1.0).
-  TlsCovarianceEstimator();
+  //! Every sum at its start. A forgetting factor ≤ 0.999999 sets the forgetting flag, which
+  //! changes nothing here: the sums are plain sums whatever the factor.
+  explicit TlsCovarianceEstimator(double forgettingFactor = 1.0);
 
-  //! Resets every sum. numParameters must be 16 (std::invalid_argument otherwise); a
-  //! forgetting factor ≤ 0.999999 sets the forgetting flag, which changes nothing here: the
-  //! sums are plain sums whatever the factor.
+  //! Starts afresh, as a new object. numParameters must be 16 (std::invalid_argument
+  //! otherwise).
   void init(int numParameters, double forgettingFactor);
 
   bool useForgetting() const { return useForgetting_; }
@@ -59,14 +59,18 @@ class TlsCovarianceEstimator {
   void addStructuredRow(const ParameterVector& theta, const AugmentedVector& row,
                         const AugmentedMatrix& rowErrorCovariance, int rowType);
 
-  //! Covariance of θ (16 × 16) at the newest θ; the undefined covariance when it cannot be
+  //! A covariance of θ and whether it is a real one rather than the undefined covariance.
+  struct Evaluation {
+    ParameterMatrix covariance;
+    bool defined = false;
+  };
+
+  //! Covariance of θ (16 × 16) at the newest θ, or the undefined covariance when it cannot be
   //! evaluated (see the class comment). Never throws. Costs one 16 × 16 Cholesky
   //! factorisation and a few 16 × 16 triangular solves.
-  ParameterMatrix getCovariance() const;
-
-  //! Whether the latest getCovariance() produced a real covariance rather than the undefined
-  //! one; false after init.
-  bool lastCovarianceDefined() const { return lastDefined_; }
+  Evaluation evaluate() const;
+  //! evaluate().covariance.
+  ParameterMatrix getCovariance() const { return evaluate().covariance; }
 
   //! λ = wᵀSw / wᵀCw at the newest θ; NaN when wᵀCw is 0.
   double getRayleighQuotient() const;
@@ -93,8 +97,6 @@ class TlsCovarianceEstimator {
   std::array<AugmentedMatrix, 6> rowTypeErrorCovariance_;   //!< C_t
   std::array<ParameterMatrix, 6> rowTypeRegressorProduct_;  //!< H_t
   ParameterVector lastParameters_;                          //!< θ_L
-  mutable ParameterMatrix covariance_;  //!< result of the latest getCovariance()
-  mutable bool lastDefined_ = false;    //!< covariance_ is not the undefined covariance
   //! True while every C_t is zero outside the blocks 0..9 and 16 (only structured rows seen).
   bool structuredErrors_ = true;
 };

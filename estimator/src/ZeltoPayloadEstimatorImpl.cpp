@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <optional>
 
 #include "EstimationReport.h"
 #include "Log.h"
@@ -91,11 +92,15 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
     return ZeltoControlReturnCode::Error;
   }
 
-  const SplitSample split = splitSample(time, sample);
+  // One pass per input: the input joins (or completes nothing yet), the joined sample's rows
+  // are built once, the gate judges them and the same rows are fed.
   try {
-    inertiaEstimator_.imuCallback(split.linearAcceleration, split.angularVelocity);
-    inertiaEstimator_.wrenchCallback(split.force, split.torque);
-    inertiaEstimator_.update();
+    if (const std::optional<InertialSample> joined =
+            inertiaEstimator_.join(splitSample(time, sample))) {
+      const PreparedSample prepared = inertiaEstimator_.prepare(*joined);
+      const SampleGate::Verdict verdict = inertiaEstimator_.judge(prepared);
+      inertiaEstimator_.apply(verdict, prepared);
+    }
   } catch (const std::exception& e) {
     // The algorithm's fatal error (a NaN in the estimate) would stay in every later update:
     // the run ends here, unsuccessful, and the caller of this update still gets the error.
@@ -122,12 +127,12 @@ void ZeltoPayloadEstimatorImpl::finishConvergedRun(double elapsedSeconds) {
   logInfo("Estimator converged in " + formatFixed(elapsedSeconds) + " seconds.");
   const bool written = writePayloadParameterFile(
       config_, [this] { return Eigen::VectorXd(inertiaEstimator_.getParamsSolution()); });
-  const SampleGate& gate = inertiaEstimator_.gate();
-  const double assessed = static_cast<double>(gate.assessed());
-  printEstimationReport(inertiaEstimator_.getParamsSolution(),
-                        inertiaEstimator_.getParamsVariance(), elapsedSeconds,
-                        assessed > 0.0 ? static_cast<double>(gate.rejected()) / assessed : 0.0,
-                        gate.contactEpisodes());
+  const GateCounts& counts = inertiaEstimator_.gateCounts();
+  const double assessed = static_cast<double>(counts.assessed);
+  const InertiaEstimator::Estimate estimate = inertiaEstimator_.estimate();
+  printEstimationReport(estimate.solution, estimate.variance, elapsedSeconds,
+                        assessed > 0.0 ? static_cast<double>(counts.rejected) / assessed : 0.0,
+                        counts.episodes);
   endRun(elapsedSeconds);
   lastRunSucceeded_ = written;
 }
@@ -153,15 +158,13 @@ bool ZeltoPayloadEstimatorImpl::getEstimate(std::array<double, 16>& estimate,
     standardDeviation.fill(kNaN);
     return false;
   }
-  const InertiaEstimator::Vector16 solution = inertiaEstimator_.getParamsSolution();
-  // The variances first: asking for them evaluates the covariance whose verdict follows.
-  const InertiaEstimator::Vector16 variance = inertiaEstimator_.getParamsVariance();
-  const bool defined = inertiaEstimator_.isCovarianceDefined();
+  const InertiaEstimator::Estimate e = inertiaEstimator_.estimate();
+  const bool defined = e.covarianceDefined;
   bool finite = defined;
   for (std::size_t i = 0; i < 16; ++i) {
     const auto k = static_cast<Eigen::Index>(i);
-    estimate[i] = solution(k);
-    standardDeviation[i] = defined ? std::sqrt(variance(k)) : kNaN;
+    estimate[i] = e.solution(k);
+    standardDeviation[i] = defined ? std::sqrt(e.variance(k)) : kNaN;
     finite = finite && std::isfinite(estimate[i]) && std::isfinite(standardDeviation[i]);
   }
   if (!finite) {

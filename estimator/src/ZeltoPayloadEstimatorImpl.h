@@ -51,11 +51,9 @@ class ZeltoPayloadEstimatorImpl {
   bool getEstimate(std::array<double, 16>& estimate,
                    std::array<double, 16>& standardDeviation) const;
   std::uint64_t getSampleCount() const { return inertiaEstimator_.sampleCount(); }
-  std::uint64_t getRejectedSampleCount() const { return inertiaEstimator_.gate().rejected(); }
-  std::uint64_t getContactEpisodeCount() const {
-    return inertiaEstimator_.gate().contactEpisodes();
-  }
-  bool isContactDetected() const { return inertiaEstimator_.gate().contact(); }
+  std::uint64_t getRejectedSampleCount() const { return inertiaEstimator_.gateCounts().rejected; }
+  std::uint64_t getContactEpisodeCount() const { return inertiaEstimator_.gateCounts().episodes; }
+  bool isContactDetected() const { return inertiaEstimator_.contact(); }
   double getNoiseScale() const { return inertiaEstimator_.noiseScale(); }
   double getRunTime() const;
 
