@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "NoiseEstimate.h"
+#include "ParameterList.h"
 #include "PayloadFile.h"
 
 namespace py = pybind11;
@@ -445,10 +446,6 @@ py::object compensateRecording(py::handle times, py::handle samples, const fs::p
   return moduleObjects().compensationResult(wrench, codes);
 }
 
-const char* const kParameterNames[16] = {
-    "mass", "com_x", "com_y",   "com_z",   "Ixx",     "Ixy",     "Ixz",     "Iyy",
-    "Iyz",  "Izz",   "fx_bias", "fy_bias", "fz_bias", "tx_bias", "ty_bias", "tz_bias"};
-
 }  // namespace
 
 // The tool's `noise`, on arrays: the same measurement, and the block it would write.
@@ -512,8 +509,8 @@ void bindModule(py::module_& m) {
   objects.error = objects.returnCode.attr("ERROR");
   m.attr("ReturnCode") = objects.returnCode;
 
-  py::tuple names(16);
-  for (std::size_t k = 0; k < 16; ++k) names[k] = py::str(kParameterNames[k]);
+  py::tuple names(kParameterCount);
+  for (std::size_t k = 0; k < kParameterCount; ++k) names[k] = py::str(kParameters[k].pythonName);
   m.attr("PARAMETER_NAMES") = names;
 
   const py::object namedtuple = py::module_::import("collections").attr("namedtuple");

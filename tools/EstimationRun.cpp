@@ -10,18 +10,10 @@
 #include <memory>
 #include <thread>
 
+#include "ParameterList.h"
 #include "ToolError.h"
 
 namespace zelto::tool {
-
-const char* const kParameterNames[16] = {"mass", "com_x", "com_y", "com_z", "Ixx", "Ixy",
-                                         "Ixz",  "Iyy",   "Iyz",   "Izz",   "Fx",  "Fy",
-                                         "Fz",   "Tx",    "Ty",    "Tz"};
-const char* const kParameterLabels[16] = {
-    "mass [kg]",    "com x [m]",     "com y [m]",     "com z [m]",
-    "Ixx [kg*m^2]", "Ixy [kg*m^2]",  "Ixz [kg*m^2]",  "Iyy [kg*m^2]",
-    "Iyz [kg*m^2]", "Izz [kg*m^2]",  "bias Fx [N]",   "bias Fy [N]",
-    "bias Fz [N]",  "bias Tx [N*m]", "bias Ty [N*m]", "bias Tz [N*m]"};
 
 namespace {
 
@@ -184,8 +176,8 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
 
 void writeTrace(const std::string& path, const std::vector<TracePoint>& points) {
   std::string header = "time,samples";
-  for (const char* name : kParameterNames) header += std::string(",") + name;
-  for (const char* name : kParameterNames) header += std::string(",sd_") + name;
+  for (const ParameterInfo& p : kParameters) header += std::string(",") + p.name;
+  for (const ParameterInfo& p : kParameters) header += std::string(",sd_") + p.name;
   CsvWriter writer(path, header);
   for (const TracePoint& p : points) {
     writer.time(p.time);

@@ -12,12 +12,6 @@
 
 namespace zelto::tool {
 
-//! Column names of the 16 estimated values in trace files, in the estimator's read-out order:
-//! mass, centre of mass, inertia about the sensor origin, force bias, torque bias.
-extern const char* const kParameterNames[16];
-//! The same with units, for tables.
-extern const char* const kParameterLabels[16];
-
 struct EstimationRunOptions {
   std::string configPath;
   double speed = 1.0;      //!< factor of real time; 0 = as fast as possible
@@ -28,7 +22,7 @@ struct EstimationRunOptions {
 struct TracePoint {
   double time = 0.0;                           //!< time stamp of that sample
   std::size_t samples = 0;                     //!< rows of the recording up to and including it
-  std::array<double, 16> value{};              //!< kParameterNames order
+  std::array<double, 16> value{};              //!< order of kParameters
   std::array<double, 16> standardDeviation{};  //!< NaN while the covariance is undefined
 };
 
