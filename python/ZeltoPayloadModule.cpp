@@ -8,9 +8,9 @@
 #include <zelto/ZeltoPayloadEstimator.h>
 
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,9 +19,9 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "EstimationReplay.h"
 #include "NoiseEstimate.h"
 #include "ParameterList.h"
 #include "PayloadFile.h"
@@ -34,7 +34,6 @@ namespace {
 
 using Sample = std::array<double, 12>;
 using Parameters = std::array<double, 16>;
-using Clock = std::chrono::steady_clock;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr const char* kSampleLayout =
@@ -200,14 +199,6 @@ Recording toRecording(py::handle timesObject, py::handle samplesObject) {
   return r;
 }
 
-// The libraries' rule for missing IMU data: the six IMU values all exactly zero.
-bool imuMissing(const double* values) {
-  for (std::size_t j = 6; j < 12; ++j) {
-    if (values[j] != 0.0) return false;
-  }
-  return true;
-}
-
 Sample rowOf(const Recording& r, std::size_t i) {
   Sample s;
   std::copy(r.values + 12 * i, r.values + 12 * i + 12, s.begin());
@@ -224,100 +215,47 @@ py::array_t<double> toNumpy(const std::array<double, N>& values) {
 // ---------------------------------------------------------------------------------------------
 // Estimation of a whole recording.
 
-// The estimator's run limits as its configuration file gives them. Read after the library has
-// accepted the file, so the keys are there.
-struct RunLimits {
-  double minTime = 0.0;
-  double maxTime = 0.0;
-};
-
-RunLimits readRunLimits(const std::string& configPath) {
+// estimate()'s replay: the run limits as the configuration file gives them (read after the
+// library has accepted the file, so the keys are there) and evenly spaced trace points.
+tool::ReplayOptions replayOptions(const std::string& configPath, double speed, double traceStep) {
   std::ifstream in(configPath);
   nlohmann::json document;
   in >> document;
   const nlohmann::json& root = document.at("payload_estimator_config");
-  return {root.at("min_time").get<double>(), root.at("max_time").get<double>()};
-}
-
-Clock::duration toDuration(double seconds) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  tool::ReplayOptions options;
+  options.minTime = root.at("min_time").get<double>();
+  options.maxTime = root.at("max_time").get<double>();
+  options.speed = speed;
+  options.trace = {traceStep, tool::TraceRule::Even};
+  // The replay runs without the GIL; a wait takes it to look for a pending KeyboardInterrupt,
+  // which abandons the replay.
+  options.poll = [] {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  };
+  return options;
 }
 
 struct EstimationOutcome {
   Parameters estimate{};
   Parameters standardDeviation{};
   bool converged = false;
-  std::vector<double> traceTime;
-  std::vector<std::uint64_t> traceSamples;
-  std::vector<Parameters> traceEstimate;
-  std::vector<Parameters> traceDeviation;
+  std::vector<tool::TracePoint> trace;
 };
 
-// Margin past the minimum run time before the held-back last sample is handed over, so that the
-// library's own clock, started inside startPayloadEstimation(), has certainly passed it.
-constexpr double kHoldBackMargin = 0.02;
-
-// Runs without the GIL; interrupted() takes it to look for a pending KeyboardInterrupt and
-// throws if there is one.
+// Runs without the GIL. What update() threw reaches Python as it was thrown.
 EstimationOutcome runEstimation(const Recording& r, const std::string& configPath, double speed,
-                                double traceStep, const std::function<void()>& interrupted) {
+                                double traceStep) {
   ZeltoPayloadEstimator estimator(configPath);
-  const RunLimits limits = readRunLimits(configPath);
+  const tool::ReplaySamples samples{r.size, [&r](std::size_t i) { return r.time[i]; },
+                                    [&r](std::size_t i) { return rowOf(r, i); }};
+  tool::ReplayResult replayed =
+      tool::replayEstimation(estimator, samples, replayOptions(configPath, speed, traceStep));
+  if (replayed.failure) std::rethrow_exception(replayed.failure);
   EstimationOutcome out;
-
-  // Pacing as the zelto-payload tool replays a recording: sample k is handed over at
-  // (t_k − t_0) / speed after the start. The run limits are steady-clock times, so a replay
-  // faster than real time would run out of samples before the minimum run time and never get
-  // its convergence test: the last sample is held back until the minimum run time has passed.
-  estimator.startPayloadEstimation();
-  const Clock::time_point start = Clock::now();
-  Clock::time_point nextInterruptCheck = start;
-  const auto waitUntil = [&](Clock::time_point deadline) {
-    for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
-      if (now >= nextInterruptCheck) {
-        interrupted();
-        nextInterruptCheck = now + std::chrono::milliseconds(100);
-      }
-      std::this_thread::sleep_until(std::min(deadline, nextInterruptCheck));
-    }
-  };
-  const bool holdBack = limits.minTime < limits.maxTime;
-  std::size_t lastUsable = r.size;
-  while (lastUsable > 0 && imuMissing(r.values + 12 * (lastUsable - 1))) --lastUsable;
-
-  Parameters estimate{};
-  Parameters deviation{};
-  const auto addTracePoint = [&](double time) {
-    estimator.getEstimate(estimate, deviation);
-    out.traceTime.push_back(time);
-    out.traceSamples.push_back(estimator.getSampleCount());
-    out.traceEstimate.push_back(estimate);
-    out.traceDeviation.push_back(deviation);
-  };
-  double nextTracePoint = r.time[0];
-  double lastTime = r.time[0];
-  for (std::size_t i = 0; i < r.size; ++i) {
-    if (speed > 0.0) waitUntil(start + toDuration((r.time[i] - r.time[0]) / speed));
-    if (i + 1 == lastUsable && holdBack)
-      waitUntil(start + toDuration(limits.minTime + kHoldBackMargin));
-    // Samples without IMU data are skipped, as the tool does: the library refuses them by
-    // throwing.
-    if (imuMissing(r.values + 12 * i)) continue;
-    estimator.update(r.time[i], rowOf(r, i));
-    lastTime = r.time[i];
-    const bool running = estimator.isEstimatorRunning();
-    if (traceStep > 0.0 && (r.time[i] >= nextTracePoint || !running)) {
-      addTracePoint(r.time[i]);
-      nextTracePoint = r.time[i] + traceStep;
-    }
-    if (!running) break;
-  }
-  if (traceStep > 0.0 &&
-      (out.traceSamples.empty() || out.traceSamples.back() != estimator.getSampleCount())) {
-    addTracePoint(lastTime);
-  }
   estimator.getEstimate(out.estimate, out.standardDeviation);
   out.converged = estimator.isEstimationSuccessful();
+  out.trace = std::move(replayed.trace);
   return out;
 }
 
@@ -337,44 +275,44 @@ double toSpeed(py::handle speed) {
                         reprOf(speed));
 }
 
+double toTraceStep(py::handle traceStep) {
+  if (traceStep.is_none()) return 0.0;
+  const double step = toNumber(traceStep, [] { return std::string("trace_step"); });
+  if (step <= 0.0) {
+    throw py::value_error("trace_step must be positive or None, got " + reprOf(traceStep));
+  }
+  return step;
+}
+
+py::object toTrace(const std::vector<tool::TracePoint>& points) {
+  const auto k = static_cast<py::ssize_t>(points.size());
+  py::array_t<double> time(k);
+  py::array_t<std::uint64_t> samples(k);
+  py::array_t<double> estimate({k, py::ssize_t{16}});
+  py::array_t<double> deviation({k, py::ssize_t{16}});
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const tool::TracePoint& p = points[i];
+    time.mutable_data()[i] = p.time;
+    samples.mutable_data()[i] = p.samplesUsed;
+    std::copy(p.value.begin(), p.value.end(), estimate.mutable_data() + 16 * i);
+    std::copy(p.standardDeviation.begin(), p.standardDeviation.end(),
+              deviation.mutable_data() + 16 * i);
+  }
+  return moduleObjects().trace(time, samples, estimate, deviation);
+}
+
 py::object estimateRecording(py::handle times, py::handle samples, const fs::path& configPath,
                              py::handle speedObject, py::handle traceStepObject) {
   const Recording recording = toRecording(times, samples);
   const double speed = toSpeed(speedObject);
-  double traceStep = 0.0;
-  if (!traceStepObject.is_none()) {
-    traceStep = toNumber(traceStepObject, [] { return std::string("trace_step"); });
-    if (traceStep <= 0.0) {
-      throw py::value_error("trace_step must be positive or None, got " + reprOf(traceStepObject));
-    }
-  }
-  const auto interrupted = [] {
-    py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  };
+  const double traceStep = toTraceStep(traceStepObject);
   EstimationOutcome out;
   {
     py::gil_scoped_release released;
-    out = runEstimation(recording, configPath.string(), speed, traceStep, interrupted);
+    out = runEstimation(recording, configPath.string(), speed, traceStep);
   }
-
-  const auto points = static_cast<py::ssize_t>(out.traceTime.size());
-  py::array_t<double> traceTime(points);
-  py::array_t<std::uint64_t> traceSamples(points);
-  py::array_t<double> traceEstimate({points, py::ssize_t{16}});
-  py::array_t<double> traceDeviation({points, py::ssize_t{16}});
-  std::copy(out.traceTime.begin(), out.traceTime.end(), traceTime.mutable_data());
-  std::copy(out.traceSamples.begin(), out.traceSamples.end(), traceSamples.mutable_data());
-  for (std::size_t k = 0; k < out.traceTime.size(); ++k) {
-    std::copy(out.traceEstimate[k].begin(), out.traceEstimate[k].end(),
-              traceEstimate.mutable_data() + 16 * k);
-    std::copy(out.traceDeviation[k].begin(), out.traceDeviation[k].end(),
-              traceDeviation.mutable_data() + 16 * k);
-  }
-  const ModuleObjects& types = moduleObjects();
-  const py::object trace = types.trace(traceTime, traceSamples, traceEstimate, traceDeviation);
-  return types.estimationResult(toNumpy(out.estimate), toNumpy(out.standardDeviation),
-                                out.converged, trace);
+  return moduleObjects().estimationResult(toNumpy(out.estimate), toNumpy(out.standardDeviation),
+                                          out.converged, toTrace(out.trace));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -422,21 +360,17 @@ py::object compensateRecording(py::handle times, py::handle samples, const fs::p
     py::gil_scoped_release released;
     const auto compensator = makeCompensator(payloadPath.string(), dynamic);
     bool tareRequested = false;
-    Sample input{};
     Sample output{};
     for (std::size_t i = 0; i < r.size; ++i, w += 6) {
       if (tareAt && !tareRequested && r.time[i] >= *tareAt) {
         compensator->tareCompensatedWrench();
         tareRequested = true;
       }
-      const double* values = r.values + 12 * i;
       // A sample without IMU data is not handed over (the library refuses it by throwing): it is
       // answered like a refused one.
-      ZeltoControlReturnCode code = Error;
-      if (!imuMissing(values)) {
-        std::copy(values, values + 12, input.begin());
-        code = compensator->update(r.time[i], input, output);
-      }
+      const Sample input = rowOf(r, i);
+      const ZeltoControlReturnCode code =
+          tool::imuMissing(input) ? Error : compensator->update(r.time[i], input, output);
       c[i] = code;
       for (std::size_t j = 0; j < 6; ++j) {
         w[j] = code == Ok ? output[j] : code == Pending ? 0.0 : kNaN;
