@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "EstimationReplay.h"
 #include "NoiseEstimate.h"
 #include "PayloadSimulator.h"
 
@@ -114,14 +115,18 @@ sim::Payload offCentreTool(double m) {
       Eigen::Vector3d(-0.7, 0.4, 0.9), Eigen::Vector3d(-0.03, 0.02, 0.015));
 }
 
+// Run limits that never end a replay: every sample is estimated, none held back.
+constexpr double kRunLimit = 1e6;
+
 // Configuration with the fifteen variances (force, torque, linear_acc, angular_vel,
-// angular_acc; x, y, z each); run limits that never end a replay.
+// angular_acc; x, y, z each) and those run limits.
 std::string writeConfig(const std::filesystem::path& dir, const std::array<double, 15>& v) {
   const char* names[5] = {"force", "torque", "linear_acc", "angular_vel", "angular_acc"};
   std::ostringstream s;
   s.precision(17);
   s << "{\"payload_estimator_config\": {\"output_config_file_name\": \"p.json\", "
-    << "\"min_time\": 1e6, \"max_time\": 1e6, \"prior_payload_properties\": {\"mass\": 1.0, "
+    << "\"min_time\": " << kRunLimit << ", \"max_time\": " << kRunLimit
+    << ", \"prior_payload_properties\": {\"mass\": 1.0, "
     << "\"com\": {\"x\": 0, \"y\": 0, \"z\": 0.05}, \"inertia\": {\"Ixx\": 0.001, \"Ixy\": 0, "
     << "\"Ixz\": 0, \"Iyy\": 0.001, \"Iyz\": 0, \"Izz\": 0.001}}, "
     << "\"measurement_noise_covariance\": {";
@@ -149,8 +154,12 @@ Outcome estimateWith(const std::array<double, 15>& variances, const Recording& r
   Vector16 value{}, sd{};
   {
     ZeltoPayloadEstimator estimator(config);
-    estimator.startPayloadEstimation();
-    for (std::size_t i = 0; i < r.times.size(); ++i) estimator.update(r.times[i], r.values[i]);
+    tool::ReplayOptions options;
+    options.minTime = kRunLimit;
+    options.maxTime = kRunLimit;
+    const tool::ReplaySamples samples{r.times.size(), [&r](std::size_t i) { return r.times[i]; },
+                                      [&r](std::size_t i) { return r.values[i]; }};
+    tool::replayEstimation(estimator, samples, options);
     estimator.getEstimate(value, sd);
   }
   std::cout.clear();

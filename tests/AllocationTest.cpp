@@ -13,6 +13,7 @@
 #include <new>
 #include <streambuf>
 
+#include "HostHarness.h"
 #include "PayloadSimulator.h"
 
 namespace {
@@ -127,18 +128,8 @@ TEST_F(AllocationTest, CompensatorUpdateAllocatesNothingInSteadyState) {
 
 TEST_F(AllocationTest, EstimatorUpdateAllocatesNothingInSteadyState) {
   // min_time 0 and thresholds 0: the convergence test runs on every sample and never passes.
-  ZeltoPayloadEstimator estimator(write("estimator.json", R"({"payload_estimator_config": {
-    "output_config_file_name": "never.json", "min_time": 0, "max_time": 1e9,
-    "prior_payload_properties": {"mass": 1.0, "com": {"x": 0, "y": 0, "z": 0.05},
-      "inertia": {"Ixx": 0.01, "Ixy": 0, "Ixz": 0, "Iyy": 0.01, "Iyz": 0, "Izz": 0.01}},
-    "measurement_noise_covariance": {
-      "force": {"x": 0.01, "y": 0.01, "z": 0.01}, "torque": {"x": 1e-5, "y": 1e-5, "z": 1e-5},
-      "linear_acc": {"x": 1e-3, "y": 1e-3, "z": 1e-3},
-      "angular_vel": {"x": 1e-5, "y": 1e-5, "z": 1e-5},
-      "angular_acc": {"x": 1e-2, "y": 1e-2, "z": 1e-2}},
-    "estimation_covariance_convergence_threshold": {"mass": 0, "com": 0, "inertia": 0,
-      "wrench_bias": 0},
-    "runtime_verbosity": false, "output_bias_estimate": false}})"));
+  ZeltoPayloadEstimator estimator(
+      write("estimator.json", harness::estimatorConfig({"never.json", 0.0, 1e9, 0.0, false})));
   estimator.startPayloadEstimation();
   for (int i = 0; i < 3000; ++i) {
     const sim::SimSample s = simulator_->next();

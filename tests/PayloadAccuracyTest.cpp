@@ -19,6 +19,7 @@
 
 #include "EstimatorTestSupport.h"
 #include "NoiseEstimate.h"
+#include "ParameterList.h"
 #include "PayloadFile.h"
 #include "PayloadSimulator.h"
 #include "TestUtils.h"
@@ -31,8 +32,6 @@ using Vector16 = std::array<double, 16>;
 // The sensor noise of the simulated recordings (variances), the one the configuration assumes.
 const sim::Noise kSensorNoise{0.01, 1e-5, 1e-3, 1e-5};
 constexpr int kSeeds = 8;
-const char* const kNames[16] = {"mass", "cx",  "cy", "cz", "Ixx", "Ixy", "Ixz", "Iyy",
-                                "Iyz",  "Izz", "Fx", "Fy", "Fz",  "Tx",  "Ty",  "Tz"};
 
 struct Case {
   const char* name;
@@ -132,7 +131,7 @@ double inertiaRelativeError(const Vector16& estimate, const Vector16& truth) {
 void printWorst(const char* title, const std::vector<double>& checkpoints,
                 const std::vector<Vector16>& worst) {
   std::printf("%s: largest RMS(error / sigma) over the payloads\n%-6s", title, "");
-  for (const char* name : kNames) std::printf(" %5s", name);
+  for (const ParameterInfo& p : kParameters) std::printf(" %5s", p.name);
   std::printf("\n");
   for (std::size_t c = 0; c < checkpoints.size(); ++c) {
     std::printf("%4.0f s", checkpoints[c]);
@@ -181,7 +180,7 @@ std::vector<Vector16> honesty(const Replay& r, const std::vector<double>& checkp
 
 void expectAtMost(const std::vector<Vector16>& worst, double bound) {
   for (const Vector16& row : worst) {
-    for (std::size_t j = 0; j < 16; ++j) EXPECT_LE(row[j], bound) << kNames[j];
+    for (std::size_t j = 0; j < 16; ++j) EXPECT_LE(row[j], bound) << kParameters[j].name;
   }
 }
 
@@ -257,7 +256,7 @@ TEST(PayloadAccuracy, SlowInputRatesConverge) {
     for (std::size_t j = 0; j < 16; ++j) {
       const double z = std::abs(r.value[j] - truth[j]) / r.sd[j];
       worst = std::max(worst, z);
-      EXPECT_LE(z, 3.0) << kNames[j];
+      EXPECT_LE(z, 3.0) << kParameters[j].name;
     }
     std::printf(" %.2f\n", worst);
   }

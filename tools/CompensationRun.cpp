@@ -7,7 +7,7 @@
 #include <limits>
 #include <memory>
 
-#include "EstimationRun.h"
+#include "EstimationReplay.h"
 #include "PayloadFile.h"
 #include "ToolError.h"
 
@@ -76,7 +76,7 @@ CompensationSummary runCompensation(const std::vector<RecordedSample>& samples,
       summary.tareTime = s.time;
     }
     int code = Error;
-    if (imuMissing(s)) {
+    if (imuMissing(s.values)) {
       ++summary.withoutImu;
     } else {
       for (std::size_t j = 0; j < 6; ++j) summary.raw[j].add(s.values[j]);

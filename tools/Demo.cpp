@@ -10,6 +10,7 @@
 #include "DemoConfig.h"
 #include "EstimationRun.h"
 #include "EstimatorConfigFile.h"
+#include "ParameterList.h"
 #include "Simulation.h"
 #include "ToolError.h"
 
@@ -121,7 +122,7 @@ void printEstimateTable(const sim::Payload& truthPayload, const PayloadFileConte
   for (std::size_t i = 0; i < 16; ++i) {
     const double error = e[i] - t[i];
     const double sigma = standardDeviation[i];
-    std::string label = kParameterLabels[i];
+    std::string label = kParameters[i].label;
     label.resize(16, ' ');
     std::cout << "  " << label << cell("%.6g", t[i], 12) << cell("%.6g", e[i], 14)
               << cell("%+.3e", error, 14) << cell("%.3e", sigma, 14)

@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "CsvRecording.h"
 #include "EstimationRun.h"
+#include "ParameterList.h"
 #include "ToolError.h"
 
 namespace zelto::tool {
@@ -21,7 +22,7 @@ void printUnconvergedEstimate(const EstimationRunResult& run) {
             << " samples, NOT converged (no payload parameter file written):\n"
             << "  parameter             estimate         sigma\n";
   for (std::size_t i = 0; i < 16; ++i) {
-    std::string label = kParameterLabels[i];
+    std::string label = kParameters[i].label;
     label.resize(16, ' ');
     const double sd = run.standardDeviation[i];
     std::cout << "  " << label << formatNumber("%14.6g", run.estimate[i])

@@ -2,43 +2,19 @@
 
 #include <zelto/ZeltoPayloadEstimator.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
+#include "ParameterList.h"
 #include "ToolError.h"
 
 namespace zelto::tool {
 
-const char* const kParameterNames[16] = {"mass", "com_x", "com_y", "com_z", "Ixx", "Ixy",
-                                         "Ixz",  "Iyy",   "Iyz",   "Izz",   "Fx",  "Fy",
-                                         "Fz",   "Tx",    "Ty",    "Tz"};
-const char* const kParameterLabels[16] = {
-    "mass [kg]",    "com x [m]",     "com y [m]",     "com z [m]",
-    "Ixx [kg*m^2]", "Ixy [kg*m^2]",  "Ixz [kg*m^2]",  "Iyy [kg*m^2]",
-    "Iyz [kg*m^2]", "Izz [kg*m^2]",  "bias Fx [N]",   "bias Fy [N]",
-    "bias Fz [N]",  "bias Tx [N*m]", "bias Ty [N*m]", "bias Tz [N*m]"};
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-// Margin past the minimum run time before the held-back last sample is handed over, so that
-// the library's own clock, started inside startPayloadEstimation(), has certainly passed it.
-constexpr double kHoldBackMargin = 0.02;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-Clock::duration toDuration(double seconds) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 struct FileStamp {
   bool exists = false;
@@ -74,14 +50,42 @@ std::string progressLabel(const ZeltoPayloadEstimator& estimator, double dataSec
   return text;
 }
 
-}  // namespace
-
-bool imuMissing(const RecordedSample& s) {
-  for (std::size_t i = 6; i < 12; ++i) {
-    if (s.values[i] != 0.0) return false;
-  }
-  return true;
+// The tool's replay: paced as asked, the widening trace, the progress bar driven by the replay's
+// reports, and a line on standard error when the last sample is held back noticeably long.
+ReplayOptions replayOptions(const EstimationRunOptions& options, const EstimatorSettings& settings,
+                            ProgressBar& progress) {
+  ReplayOptions replay;
+  replay.minTime = settings.minTime;
+  replay.maxTime = settings.maxTime;
+  replay.speed = options.speed;
+  replay.trace = {options.traceStep, TraceRule::Widening};
+  replay.progress = [&progress](const ReplayProgress& p) {
+    if (p.ended || progress.due()) {
+      progress.update(p.fraction, progressLabel(p.estimator, p.dataSeconds, p.totalSeconds));
+    }
+  };
+  replay.holdingBack = [&progress, &settings](double seconds) {
+    if (seconds <= 0.2) return;
+    progress.clear();
+    std::fprintf(stderr,
+                 "zelto-payload: the recording ends before the estimator's minimum run time (%g "
+                 "s) has passed; holding the last sample back for %.1f s\n",
+                 settings.minTime, seconds);
+  };
+  return replay;
 }
+
+EstimationRunResult::Ending endingOf(const ZeltoPayloadEstimator& estimator,
+                                     const ReplayResult& replayed, bool successful,
+                                     double maxTime) {
+  using Ending = EstimationRunResult::Ending;
+  if (replayed.failure) return Ending::Failed;
+  if (estimator.isEstimatorRunning()) return Ending::RecordingEnded;
+  if (!successful && estimator.getRunTime() >= maxTime) return Ending::TimedOut;
+  return Ending::Converged;
+}
+
+}  // namespace
 
 EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
                                   const EstimationRunOptions& options, ProgressBar& progress) {
@@ -95,84 +99,29 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
   result.settings = readEstimatorSettings(options.configPath);
   const EstimatorSettings& settings = result.settings;
   const FileStamp before = stampOf(settings.payloadFilePath);
-  const bool holdBack = settings.minTime < settings.maxTime;
 
-  estimator->startPayloadEstimation();
-  const Clock::time_point start = Clock::now();
-
-  const double t0 = samples.empty() ? 0.0 : samples.front().time;
-  const double span = samples.empty() ? 0.0 : samples.back().time - t0;
-  // The sample held back is the last one the estimator will take (it refuses samples without
-  // IMU data).
-  std::size_t lastUsable = samples.size();
-  while (lastUsable > 0 && imuMissing(samples[lastUsable - 1])) --lastUsable;
-  const bool tracing = options.traceStep > 0.0;
-  double nextTracePoint = t0 + options.traceStep;
-  const auto addTracePoint = [&](std::size_t i) {
-    TracePoint p;
-    p.time = samples[i].time;
-    p.samples = i + 1;
-    estimator->getEstimate(p.value, p.standardDeviation);
-    result.trace.push_back(p);
-    nextTracePoint = p.time + std::max(options.traceStep, 0.1 * (p.time - t0));
-  };
-
-  bool ended = false;
-  for (std::size_t i = 0; i < samples.size() && !ended; ++i) {
-    const RecordedSample& s = samples[i];
-    if (options.speed > 0.0) {
-      std::this_thread::sleep_until(start + toDuration((s.time - t0) / options.speed));
-    }
-    if (i + 1 == lastUsable && holdBack) {
-      const double wait = settings.minTime + kHoldBackMargin - secondsSince(start);
-      if (wait > 0.0) {
-        if (wait > 0.2) {
-          progress.clear();
-          std::fprintf(stderr,
-                       "zelto-payload: the recording ends before the estimator's minimum run "
-                       "time (%g s) has passed; holding the last sample back for %.1f s\n",
-                       settings.minTime, wait);
-        }
-        std::this_thread::sleep_until(start + toDuration(settings.minTime + kHoldBackMargin));
-      }
-    }
-    result.samplesConsumed = i + 1;
-    if (imuMissing(s)) {
-      if (result.samplesWithoutImu++ == 0) result.firstLineWithoutImu = s.line;
-      continue;
-    }
-    try {
-      estimator->update(s.time, s.values);
-    } catch (const std::exception& e) {
-      result.ending = EstimationRunResult::Ending::Failed;
-      result.failure =
-          std::string(e.what()) + (s.line != 0 ? " (at line " + std::to_string(s.line) + ")" : "");
-      ended = true;
-    }
-    if (!ended && !estimator->isEstimatorRunning()) ended = true;
-    if (tracing && estimator->getSampleCount() != 0 &&
-        (ended || i + 1 == lastUsable || s.time >= nextTracePoint)) {
-      addTracePoint(i);
-    }
-    if (((i & 255u) == 0 && progress.due()) || ended) {
-      progress.update(span > 0.0 ? (s.time - t0) / span : 1.0,
-                      progressLabel(*estimator, s.time - t0, span));
-    }
-  }
-  result.wallSeconds = secondsSince(start);
+  const ReplayOptions replay = replayOptions(options, settings, progress);
+  const ReplaySamples recording{samples.size(),
+                                [&samples](std::size_t i) { return samples[i].time; },
+                                [&samples](std::size_t i) { return samples[i].values; }};
+  ReplayResult replayed = replayEstimation(*estimator, recording, replay);
   progress.clear();
 
+  result.trace = std::move(replayed.trace);
+  result.samplesConsumed = replayed.samplesConsumed;
+  result.samplesWithoutImu = replayed.samplesWithoutImu;
+  if (replayed.samplesWithoutImu != 0) {
+    result.firstLineWithoutImu = samples[replayed.firstWithoutImu].line;
+  }
+  result.wallSeconds = replayed.wallSeconds;
   result.samplesUsed = estimator->getSampleCount();
   result.estimateDefined = estimator->getEstimate(result.estimate, result.standardDeviation);
   result.successful = estimator->isEstimationSuccessful();
-  if (result.ending != EstimationRunResult::Ending::Failed) {
-    if (estimator->isEstimatorRunning()) {
-      result.ending = EstimationRunResult::Ending::RecordingEnded;
-    } else if (!result.successful && estimator->getRunTime() >= settings.maxTime) {
-      result.ending = EstimationRunResult::Ending::TimedOut;
-    } else {
-      result.ending = EstimationRunResult::Ending::Converged;
-    }
+  result.ending = endingOf(*estimator, replayed, result.successful, settings.maxTime);
+  if (replayed.failure) {
+    const std::size_t line = samples[replayed.failedSample].line;
+    result.failure =
+        replayed.failureMessage + (line != 0 ? " (at line " + std::to_string(line) + ")" : "");
   }
   const FileStamp after = stampOf(settings.payloadFilePath);
   result.fileWritten =
@@ -184,12 +133,12 @@ EstimationRunResult runEstimation(const std::vector<RecordedSample>& samples,
 
 void writeTrace(const std::string& path, const std::vector<TracePoint>& points) {
   std::string header = "time,samples";
-  for (const char* name : kParameterNames) header += std::string(",") + name;
-  for (const char* name : kParameterNames) header += std::string(",sd_") + name;
+  for (const ParameterInfo& p : kParameters) header += std::string(",") + p.name;
+  for (const ParameterInfo& p : kParameters) header += std::string(",sd_") + p.name;
   CsvWriter writer(path, header);
   for (const TracePoint& p : points) {
     writer.time(p.time);
-    writer.text(std::to_string(p.samples).c_str());
+    writer.text(std::to_string(p.rows).c_str());
     for (double v : p.value) writer.value(v);
     for (double v : p.standardDeviation) writer.value(v);
     writer.endRow();

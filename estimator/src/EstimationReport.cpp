@@ -1,12 +1,14 @@
 #include "EstimationReport.h"
 
 #include <cmath>
+#include <cstring>
 #include <iomanip>
 #include <locale>
 #include <sstream>
 #include <string>
 
 #include "Log.h"
+#include "ParameterList.h"
 
 namespace zelto {
 namespace {
@@ -30,6 +32,58 @@ void deviationList(std::ostream& out, const Eigen::Matrix<double, 16, 1>& varian
   for (int i = first; i < last; ++i) {
     out << (i > first ? ", " : "") << std::sqrt(variances[i]);
   }
+}
+
+// One quantity: its values on one line with the unit and the parameters' symbols, and their
+// standard deviations on a grey line below. A single value stands without brackets.
+struct ReportBlock {
+  const char* title;
+  ParameterGroup group;
+  int width;            // minimum width of each value
+  int deviationIndent;  // spaces before "std: "
+};
+
+constexpr ReportBlock kBlocks[] = {{"Mass: ", kMassParameters, 7, 7},
+                                   {"CoM:  ", kComParameters, 6, 7},
+                                   {"Inertia: ", kInertiaParameters, 6, 10},
+                                   {"Wrench Bias: ", kBiasParameters, 5, 14}};
+
+// "kg", "N, N*m": the group's distinct units in order.
+std::string unitsOf(ParameterGroup group) {
+  std::string units;
+  for (std::size_t i = group.first; i < group.end; ++i) {
+    if (i == group.first || std::strcmp(kParameters[i].unit, kParameters[i - 1].unit) != 0) {
+      units += (units.empty() ? "" : ", ") + std::string(kParameters[i].unit);
+    }
+  }
+  return units;
+}
+
+std::string symbolsOf(ParameterGroup group) {
+  std::string symbols;
+  for (std::size_t i = group.first; i < group.end; ++i) {
+    symbols += (i > group.first ? ", " : "") + std::string(kParameters[i].symbol);
+  }
+  return symbols;
+}
+
+template <typename PrintLine>
+void printBlock(std::ostringstream& out, const PrintLine& line, const ReportBlock& block,
+                const Eigen::Matrix<double, 16, 1>& solution,
+                const Eigen::Matrix<double, 16, 1>& variances) {
+  const int first = static_cast<int>(block.group.first);
+  const int end = static_cast<int>(block.group.end);
+  const bool list = end - first > 1;
+  out << block.title << (list ? "[" : "");
+  fixedList(out, solution, first, end, block.width);
+  out << (list ? "] " : " ") << unitsOf(block.group);
+  if (list) out << " [" << symbolsOf(block.group) << "]";
+  line();
+  out << kGrey << std::string(static_cast<std::size_t>(block.deviationIndent), ' ')
+      << "std: " << (list ? "[" : "");
+  deviationList(out, variances, first, end);
+  out << (list ? "]" : "") << kReset;
+  line();
 }
 
 }  // namespace
@@ -59,41 +113,7 @@ void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
   out << singleRule;
   line();
 
-  out << "Mass: ";
-  fixedList(out, solution, 0, 1, 7);
-  out << " kg";
-  line();
-  out << kGrey << "       std: ";
-  deviationList(out, variances, 0, 1);
-  out << kReset;
-  line();
-
-  out << "CoM:  [";
-  fixedList(out, solution, 1, 4, 6);
-  out << "] m [cx, cy, cz]";
-  line();
-  out << kGrey << "       std: [";
-  deviationList(out, variances, 1, 4);
-  out << "]" << kReset;
-  line();
-
-  out << "Inertia: [";
-  fixedList(out, solution, 4, 10, 6);
-  out << "] kg*m\xC2\xB2 [Ixx, Ixy, Ixz, Iyy, Iyz, Izz]";
-  line();
-  out << kGrey << "          std: [";
-  deviationList(out, variances, 4, 10);
-  out << "]" << kReset;
-  line();
-
-  out << "Wrench Bias: [";
-  fixedList(out, solution, 10, 16, 5);
-  out << "] N, N*m [Fx, Fy, Fz, Mx, My, Mz]";
-  line();
-  out << kGrey << "              std: [";
-  deviationList(out, variances, 10, 16);
-  out << "]" << kReset;
-  line();
+  for (const ReportBlock& block : kBlocks) printBlock(out, line, block, solution, variances);
 
   if (rejectedShare >= 0.0) {
     out << "Samples left out: " << std::fixed << std::setprecision(2) << 100.0 * rejectedShare

@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zelto::fuzz;
-  const std::string path = writeFile("payload.json", data, size);
+  const std::string path = writeBytes("payload.json", data, size);
   QuietCout quiet;
   try {
     zelto::ZeltoPayloadCompensator compensator(path);

@@ -23,23 +23,17 @@ constexpr std::array<double, 10> kPayload{1.3,    0.01,    -0.02, 0.05,   0.004,
 constexpr int kSampleBudget = 6000;
 
 const std::string& payloadPath(bool dynamic) {
-  static const std::string paths[2] = {
-      [] {
-        const std::string text = R"({"payload_compensator_config": {"payload_properties": {
+  const auto write = [](bool dynamicCompensation, const char* name) {
+    return zelto::harness::writeScratchFile(
+        name, std::string(R"({"payload_compensator_config": {"payload_properties": {
           "mass": 1.3, "com": {"x": 0.01, "y": -0.02, "z": 0.05},
           "inertia": {"Ixx": 0.004, "Ixy": 0.0001, "Ixz": -0.0002, "Iyy": 0.005,
                       "Iyz": 0.0001, "Izz": 0.003}},
-          "enable_dynamic_compensation": false}})";
-        return zelto::fuzz::writeFile("stream_payload_static.json", text.data(), text.size());
-      }(),
-      [] {
-        const std::string text = R"({"payload_compensator_config": {"payload_properties": {
-          "mass": 1.3, "com": {"x": 0.01, "y": -0.02, "z": 0.05},
-          "inertia": {"Ixx": 0.004, "Ixy": 0.0001, "Ixz": -0.0002, "Iyy": 0.005,
-                      "Iyz": 0.0001, "Izz": 0.003}},
-          "enable_dynamic_compensation": true}})";
-        return zelto::fuzz::writeFile("stream_payload_dynamic.json", text.data(), text.size());
-      }()};
+          "enable_dynamic_compensation": )") +
+                  (dynamicCompensation ? "true" : "false") + "}}");
+  };
+  static const std::string paths[2] = {write(false, "stream_payload_static.json"),
+                                       write(true, "stream_payload_dynamic.json")};
   return paths[dynamic ? 1 : 0];
 }
 

@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zelto::fuzz;
-  const std::string path = writeFile("estimator_config.json", data, size);
+  const std::string path = writeBytes("estimator_config.json", data, size);
   QuietCout quiet;
   try {
     zelto::ZeltoPayloadEstimator estimator(path);

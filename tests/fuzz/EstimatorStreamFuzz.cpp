@@ -22,30 +22,12 @@ const char* kFatalNaN =
 // (thresholds of zero, no time limit), so that long runs fill the window whatever the clock.
 enum class Run { Slow, Fast, Endless };
 
-std::string configuration(Run run) {
-  const std::string thresholds = run == Run::Fast ? "1e9" : run == Run::Slow ? "0.01" : "0";
-  const std::string maxTime = run == Run::Endless ? "1e9" : "0.05";
-  return std::string(R"({"payload_estimator_config": {
-    "output_config_file_name": "fuzz_payload.json",
-    "min_time": 0, "max_time": )") +
-         maxTime + R"(,
-    "prior_payload_properties": {"mass": 1.0, "com": {"x": 0, "y": 0, "z": 0.05},
-      "inertia": {"Ixx": 0.01, "Ixy": 0, "Ixz": 0, "Iyy": 0.01, "Iyz": 0, "Izz": 0.01}},
-    "measurement_noise_covariance": {
-      "force": {"x": 0.01, "y": 0.01, "z": 0.01}, "torque": {"x": 1e-5, "y": 1e-5, "z": 1e-5},
-      "linear_acc": {"x": 1e-3, "y": 1e-3, "z": 1e-3},
-      "angular_vel": {"x": 1e-5, "y": 1e-5, "z": 1e-5},
-      "angular_acc": {"x": 1e-2, "y": 1e-2, "z": 1e-2}},
-    "estimation_covariance_convergence_threshold": {"mass": )" +
-         thresholds + R"(, "com": )" + thresholds + R"(, "inertia": )" + thresholds +
-         R"(, "wrench_bias": )" + thresholds + R"(},
-    "runtime_verbosity": false, "output_bias_estimate": true}})";
-}
-
 const std::string& configPath(Run run) {
   const auto write = [](Run r, const char* name) {
-    const std::string text = configuration(r);
-    return zelto::fuzz::writeFile(name, text.data(), text.size());
+    const double threshold = r == Run::Fast ? 1e9 : r == Run::Slow ? 0.01 : 0.0;
+    const double maxTime = r == Run::Endless ? 1e9 : 0.05;
+    return zelto::harness::writeScratchFile(
+        name, zelto::harness::estimatorConfig({"fuzz_payload.json", 0.0, maxTime, threshold}));
   };
   static const std::string paths[3] = {write(Run::Slow, "stream_config_slow.json"),
                                        write(Run::Fast, "stream_config_fast.json"),

@@ -1,9 +1,8 @@
 #pragma once
 
-// Shared pieces of the fuzz targets: a scratch directory, file writing, a byte reader and a
-// sink for the libraries' console output (printing every line would slow fuzzing tenfold).
-
-#include <unistd.h>
+// Shared pieces of the fuzz targets: the fuzzer's bytes as files and as values, samples made from
+// them, and a console silenced unless asked otherwise. Scratch files and the console sink are
+// those of the tests and benchmarks (HostHarness.h).
 
 #include <array>
 #include <cmath>
@@ -12,12 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <stdexcept>
-#include <streambuf>
 #include <string>
+#include <string_view>
+
+#include "HostHarness.h"
 
 namespace zelto::fuzz {
 
@@ -26,40 +23,10 @@ inline constexpr const char* kImuMissing =
     "IMU data is not available \xE2\x80\x94 make sure the IMU is enabled (Rev K: appmode should "
     "be 2)";
 
-//! A directory of our own for the files the targets write, created once per process.
-inline const std::string& scratchDirectory() {
-  static const std::string dir = [] {
-    char pattern[] = "/tmp/zelto-fuzz-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    if (made == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
-    return std::string(made);
-  }();
-  // Removed when the process ends normally, so repeated runs leave nothing behind. Registered
-  // after dir is complete, so the handler runs before dir is destroyed.
-  static const bool cleanup = [] {
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir, ignored);
-    });
-    return true;
-  }();
-  static_cast<void>(cleanup);
-  return dir;
-}
-
-inline std::string writeFile(const std::string& name, const void* data, std::size_t size) {
-  const std::string path = scratchDirectory() + "/" + name;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "cannot write %s\n", path.c_str());
-    std::abort();
-  }
-  return path;
+//! The fuzzer's bytes as a file in the scratch directory; returns its path.
+inline std::string writeBytes(const std::string& name, const std::uint8_t* data, std::size_t size) {
+  return harness::writeScratchFile(name,
+                                   std::string_view(reinterpret_cast<const char*>(data), size));
 }
 
 inline bool startsWith(const char* text, const char* prefix) {
@@ -72,28 +39,10 @@ inline bool startsWith(const char* text, const char* prefix) {
   std::abort();
 }
 
-//! Discards everything written to it.
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
 //! Silences std::cout while alive (set ZELTO_FUZZ_VERBOSE=1 to see the output).
-class QuietCout {
+class QuietCout : public harness::QuietCout {
  public:
-  QuietCout() {
-    if (std::getenv("ZELTO_FUZZ_VERBOSE") == nullptr) previous_ = std::cout.rdbuf(&sink_);
-  }
-  ~QuietCout() {
-    if (previous_ != nullptr) std::cout.rdbuf(previous_);
-  }
-  QuietCout(const QuietCout&) = delete;
-  QuietCout& operator=(const QuietCout&) = delete;
-
- private:
-  NullBuffer sink_;
-  std::streambuf* previous_ = nullptr;
+  QuietCout() : harness::QuietCout(std::getenv("ZELTO_FUZZ_VERBOSE") == nullptr) {}
 };
 
 //! Reads fixed-size values from the fuzzer's bytes; zeros once they run out.
