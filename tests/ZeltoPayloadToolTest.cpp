@@ -60,7 +60,10 @@ TEST(ZeltoPayloadTool, WithoutArgumentsPrintsUsageToStandardErrorAndFails) {
 
 TEST(ZeltoPayloadTool, HelpGoesToStandardOutputAndSucceeds) {
   TempDir dir;
-  ToolRun run = runTool(dir, "help check");
+  ToolRun run = runTool(dir, "help");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("usage: zelto-payload COMMAND [options]\n", 0), 0u) << run.out;
+  run = runTool(dir, "help check");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("usage: zelto-payload check FILE\n", 0), 0u) << run.out;
   run = runTool(dir, "estimate --help");
