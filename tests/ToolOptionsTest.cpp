@@ -91,6 +91,8 @@ TEST(CommandLine, UnknownMissingAndValuelessOptionsAreRefused) {
             "no-progress was given a disallowed flag override");
   EXPECT_EQ(t.usageErrorOf({"estimate", t.recording}), "--config is required");
   EXPECT_EQ(t.usageErrorOf({"estimate", "--config", t.config}), "recording is required");
+  EXPECT_EQ(t.usageErrorOf({"estimate", "--config", t.config, t.dir.file("absent.csv")}),
+            "recording: File does not exist: " + t.dir.file("absent.csv"));
   EXPECT_EQ(t.usageErrorOf({"check"}), "payload-file is required");
   EXPECT_EQ(t.usageErrorOf({"noise"}), "recording is required");
   EXPECT_EQ(t.usageErrorOf({"noise", t.recording, "--config", t.config}),

@@ -34,7 +34,8 @@ struct NoiseOptions {
   void bind(CLI::App& c) {
     c.add_option("recording", recording, "the recording to measure")
         ->type_name("RECORDING.csv")
-        ->required();
+        ->required()
+        ->check(kExistingFile);
     CLI::Option* o = c.add_option("-o,--output", output,
                                   "write the block as a JSON file, or with --config the "
                                   "configuration copy")
@@ -43,6 +44,7 @@ struct NoiseOptions {
                  "estimator configuration to copy with the measured block in place of its own "
                  "(needs -o)")
         ->type_name("FILE")
+        ->check(kExistingFile)
         ->needs(o);
   }
 };
@@ -67,12 +69,14 @@ struct EstimateOptions {
   void bind(CLI::App& c) {
     c.add_option("recording", recording, "the recording to replay")
         ->type_name("RECORDING.csv")
-        ->required();
+        ->required()
+        ->check(kExistingFile);
     c.add_option("--config", config,
                  "estimator configuration (JSON); the payload parameter file is written next to "
                  "it under its output_config_file_name")
         ->type_name("FILE")
-        ->required();
+        ->required()
+        ->check(kExistingFile);
     // "max" is the speed 0, which the replay takes as no pacing at all.
     const CLI::Validator factorOrMax(
         [](std::string& text) {
@@ -116,8 +120,12 @@ struct CompensateOptions {
   void bind(CLI::App& c) {
     c.add_option("recording", recording, "the recording to compensate")
         ->type_name("RECORDING.csv")
-        ->required();
-    c.add_option("--payload", payload, "payload parameter file")->type_name("FILE")->required();
+        ->required()
+        ->check(kExistingFile);
+    c.add_option("--payload", payload, "payload parameter file")
+        ->type_name("FILE")
+        ->required()
+        ->check(kExistingFile);
     c.add_option("-o,--output", output,
                  "compensated wrench per sample: time,fx,fy,fz,tx,ty,tz,code (code: 0 ok, 1 "
                  "pending tare (zeros), 5 refused (nan))")
@@ -143,7 +151,10 @@ struct CheckOptions {
   std::string file;
 
   void bind(CLI::App& c) {
-    c.add_option("payload-file", file, "the payload parameter file")->type_name("FILE")->required();
+    c.add_option("payload-file", file, "the payload parameter file")
+        ->type_name("FILE")
+        ->required()
+        ->check(kExistingFile);
   }
 };
 
@@ -170,7 +181,8 @@ struct DemoOptions {
         ->check(named);
     addNumber(c, "--seed", seed, "random seed")->type_name("N");
     c.add_option("--config", config, "estimator configuration (default: the shipped demo one)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(kExistingFile);
     CLI::Option* required = c.add_flag_callback(
         "--plots", [this] { plots = Plots::Required; },
         "fail when the plots cannot be drawn (needs python3 with matplotlib)");

@@ -68,7 +68,8 @@ struct SimulateOptions {
     c.add_option("-o,--output", output, "the recording to write")->type_name("OUT.csv")->required();
     c.add_option("--payload", payloadFile,
                  "payload as a payload parameter file (optional \"bias\" block)")
-        ->type_name("FILE");
+        ->type_name("FILE")
+        ->check(kExistingFile);
     addNumber(c, "--mass", mass, "mass, kg (default " + valueText(tool.mass) + ")")
         ->type_name("KG")
         ->check(kPositive);

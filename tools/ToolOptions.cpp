@@ -39,6 +39,7 @@ CLI::Validator bound(bool (*within)(double), const char* requirement) {
 const CLI::Validator kPositive = bound([](double v) { return v > 0; }, "must be greater than 0");
 const CLI::Validator kNonNegative = bound([](double v) { return v >= 0; }, "must not be negative");
 const CLI::Validator kBelowOne = bound([](double v) { return v < 1; }, "must be below 1");
+const CLI::Validator kExistingFile = CLI::ExistingFile.description("");
 
 std::string readValue(const std::string& text, double& value) {
   return parseDouble(text, value) && std::isfinite(value) ? "" : "'" + text + "' is not a number";

@@ -88,5 +88,7 @@ CLI::Option* addNumber(CLI::App& command, const std::string& name, T& field, std
 // Bounds of a number's value. CLI11's PositiveNumber and NonNegativeNumber let "nan" through and
 // print the whole range of a double when they refuse a value; these say what the value must be.
 extern const CLI::Validator kPositive, kNonNegative, kBelowOne;
+//! CLI::ExistingFile, without "FILE" added to the placeholder the option shows.
+extern const CLI::Validator kExistingFile;
 
 }  // namespace zelto::tool
