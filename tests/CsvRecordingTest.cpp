@@ -157,9 +157,9 @@ TEST(WriteRecording, WritesTheShortestTextThatReadsBackExactly) {
 TEST(WriteRecording, SimulatedUnixTimeRecordingReadsBackBitIdentical) {
   test::TempDir dir;
   const std::string path = dir.file("unix.csv");
-  const SimulateOptions o = parseCommandLine({"simulate", "-o", path, "--start", "1700000000.123",
-                                              "--duration", "2", "--seed", "3"})
-                                .simulate;
+  SimulateOptions o;
+  ToolCommandLine(o).parse(
+      {"simulate", "-o", path, "--start", "1700000000.123", "--duration", "2", "--seed", "3"});
   test::CoutCapture quiet;
   ASSERT_EQ(runSimulate(o), kExitOk);
   const std::vector<RecordedSample> expected =

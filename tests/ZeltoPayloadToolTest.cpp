@@ -60,7 +60,10 @@ TEST(ZeltoPayloadTool, WithoutArgumentsPrintsUsageToStandardErrorAndFails) {
 
 TEST(ZeltoPayloadTool, HelpGoesToStandardOutputAndSucceeds) {
   TempDir dir;
-  ToolRun run = runTool(dir, "help check");
+  ToolRun run = runTool(dir, "help");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("usage: zelto-payload COMMAND [options]\n", 0), 0u) << run.out;
+  run = runTool(dir, "help check");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out.rfind("usage: zelto-payload check FILE\n", 0), 0u) << run.out;
   run = runTool(dir, "estimate --help");
@@ -85,15 +88,32 @@ TEST(ZeltoPayloadTool, UsageErrorsAreOneLinePlusAPointerToTheHelp) {
             "Run 'zelto-payload simulate --help' for usage.\n");
 }
 
-TEST(ZeltoPayloadTool, MissingRecordingIsOneClearLine) {
+TEST(ZeltoPayloadTool, MissingInputFilesAreRefusedBeforeAnythingRuns) {
   TempDir dir;
   const std::string config = dir.write("est.json", test::configText());
-  const std::string missing = dir.file("absent.csv");
-  const ToolRun run = runTool(dir, "estimate --config " + q(config) + " " + q(missing));
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "zelto-payload: error: cannot open recording '" + missing +
-                         "': No such file or directory\n");
-  EXPECT_EQ(run.out, "");
+  const std::string recording = dir.write("r.csv", kHeader + kGoodLine);
+  const std::string missing = dir.file("absent");
+  struct Case {
+    std::string arguments;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"estimate --config " + q(config) + " " + q(missing),
+       "recording: File does not exist: " + missing + "\nRun 'zelto-payload estimate --help'"},
+      {"estimate --config " + q(missing) + " " + q(recording),
+       "--config: File does not exist: " + missing + "\nRun 'zelto-payload estimate --help'"},
+      {"compensate --payload " + q(missing) + " -o " + q(dir.file("o.csv")) + " " + q(recording),
+       "--payload: File does not exist: " + missing + "\nRun 'zelto-payload compensate --help'"},
+      {"check " + q(missing),
+       "payload-file: File does not exist: " + missing + "\nRun 'zelto-payload check --help'"},
+      {"demo --config " + q(missing) + " --out " + q(dir.file("demo")),
+       "--config: File does not exist: " + missing + "\nRun 'zelto-payload demo --help'"}};
+  for (const Case& c : cases) {
+    const ToolRun run = runTool(dir, c.arguments);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "zelto-payload: error: " + c.message + " for usage.\n");
+    EXPECT_EQ(run.out, "");
+  }
 }
 
 TEST(ZeltoPayloadTool, BadRecordingLinesAreNamedByLineNumber) {
@@ -115,8 +135,8 @@ TEST(ZeltoPayloadTool, BadRecordingLinesAreNamedByLineNumber) {
     EXPECT_EQ(run.err, "zelto-payload: error: " + recording + ":" + bad.message + "\n");
     // Nothing reached the estimator: the recording is checked before the library is built.
     EXPECT_EQ(run.out, "");
-    run =
-        runTool(dir, "compensate --payload p.json -o " + q(dir.file("o.csv")) + " " + q(recording));
+    run = runTool(dir, "compensate --payload " + q(dir.write("p.json", "{}")) + " -o " +
+                           q(dir.file("o.csv")) + " " + q(recording));
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "zelto-payload: error: " + recording + ":" + bad.message + "\n");
   }
@@ -129,26 +149,21 @@ TEST(ZeltoPayloadTool, BadRecordingLinesAreNamedByLineNumber) {
 TEST(ZeltoPayloadTool, UnusableConfigurationOrPayloadFilePassesOnTheLibrarysMessage) {
   TempDir dir;
   const std::string recording = dir.write("r.csv", kHeader + kGoodLine);
-  const std::string missing = dir.file("missing.json");
-  ToolRun run = runTool(dir, "estimate --config " + q(missing) + " " + q(recording));
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "zelto-payload: error: Failed to open configuration file: " + missing + "\n");
-
   const std::string broken = dir.write("broken.json", "{\"payload_estimator_config\": {}}");
-  run = runTool(dir, "estimate --config " + q(broken) + " " + q(recording));
+  ToolRun run = runTool(dir, "estimate --config " + q(broken) + " " + q(recording));
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err.rfind("zelto-payload: error: Error parsing estimator configuration file: ", 0),
             0u)
       << run.err;
 
-  run = runTool(dir, "compensate --payload " + q(missing) + " -o " + q(dir.file("o.csv")) + " " +
-                         q(recording));
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "zelto-payload: error: Failed to open configuration file: " + missing + "\n");
-  run = runTool(dir, "compensate --mode dynamic --payload " + q(missing) + " -o " +
-                         q(dir.file("o.csv")) + " " + q(recording));
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "zelto-payload: error: Failed to open configuration file: " + missing + "\n");
+  const std::string payload = dir.write("payload.json", "{\"payload_compensator_config\": {}}");
+  for (const std::string mode : {"", "--mode dynamic "}) {
+    run = runTool(dir, "compensate " + mode + "--payload " + q(payload) + " -o " +
+                           q(dir.file("o.csv")) + " " + q(recording));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.rfind("zelto-payload: error: Error parsing configuration file: ", 0), 0u)
+        << run.err;
+  }
 }
 
 TEST(ZeltoPayloadTool, CheckPrintsTheDerivedQuantitiesAndAConsistentVerdict) {
@@ -207,15 +222,10 @@ TEST(ZeltoPayloadTool, CheckOfAnImpossibleBodyFailsWithTheReasons) {
 
 TEST(ZeltoPayloadTool, CheckOfAnUnreadableFileIsABadInput) {
   TempDir dir;
-  const std::string missing = dir.file("none.json");
-  ToolRun run = runTool(dir, "check " + q(missing));
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, "zelto-payload: error: cannot open payload parameter file '" + missing +
-                         "': No such file or directory\n");
   const std::string wrongType = dir.write(
       "p.json",
       "{\"payload_compensator_config\": {\"payload_properties\": {\"mass\": \"heavy\"}}}");
-  run = runTool(dir, "check " + q(wrongType));
+  const ToolRun run = runTool(dir, "check " + q(wrongType));
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, "zelto-payload: error: cannot read payload parameter file '" + wrongType +
                          "': [json.exception.type_error.302] type must be number, but is "

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,6 +13,199 @@
 #include "ToolOptions.h"
 
 namespace zelto::tool {
+
+// The options of the commands, each struct with its command's help texts and a bind() that binds
+// the command's options to its fields; `simulate`'s are in Simulation.h.
+
+struct NoiseOptions {
+  static constexpr CommandText kCommand = {
+      "noise", "measure the sensor noise of a recording",
+      "noise RECORDING.csv [-o NOISE.json | --config FILE -o COPY.json]",
+      "Measures the white-noise variance of each channel of a recording (still or moving:\nthe "
+      "robust spread of each channel's fourth difference) and derives the angular-\nacceleration "
+      "variance of the estimator's derivative at the recording's median rate.\nPrints them, any "
+      "sign of trouble (rate jitter, gaps, repeated samples, clipping)\nand a ready "
+      "\"measurement_noise_covariance\" block."};
+
+  std::string recording;
+  std::optional<std::string> output;  //!< -o: the block alone, or the configuration copy
+  std::optional<std::string> config;  //!< --config: the configuration to copy the block into
+
+  void bind(CLI::App& c) {
+    c.add_option("recording", recording, "the recording to measure")
+        ->type_name("RECORDING.csv")
+        ->required()
+        ->check(kExistingFile);
+    CLI::Option* o = c.add_option("-o,--output", output,
+                                  "write the block as a JSON file, or with --config the "
+                                  "configuration copy")
+                         ->type_name("FILE");
+    c.add_option("--config", config,
+                 "estimator configuration to copy with the measured block in place of its own "
+                 "(needs -o)")
+        ->type_name("FILE")
+        ->check(kExistingFile)
+        ->needs(o);
+  }
+};
+
+struct EstimateOptions {
+  static constexpr CommandText kCommand = {
+      "estimate", "replay a recording through the payload estimator",
+      "estimate --config FILE [options] RECORDING.csv",
+      "Replays a recording through the payload estimator library.\nThe estimator's "
+      "min_time/max_time run on the wall clock: the last sample is held back\nuntil min_time has "
+      "passed, so a fast replay still gets its convergence test.\nExit status: 0 converged, file "
+      "written and physically consistent; 1 not converged;\n2 bad input; 3 file written but "
+      "physically inconsistent."};
+
+  std::string config;
+  std::string recording;
+  double speed = 1.0;  //!< 0 = as fast as possible
+  std::optional<std::string> trace;
+  double traceStep = 0.25;
+  bool progress = true;
+
+  void bind(CLI::App& c) {
+    c.add_option("recording", recording, "the recording to replay")
+        ->type_name("RECORDING.csv")
+        ->required()
+        ->check(kExistingFile);
+    c.add_option("--config", config,
+                 "estimator configuration (JSON); the payload parameter file is written next to "
+                 "it under its output_config_file_name")
+        ->type_name("FILE")
+        ->required()
+        ->check(kExistingFile);
+    // "max" is the speed 0, which the replay takes as no pacing at all.
+    const CLI::Validator factorOrMax(
+        [](std::string& text) {
+          double factor = 0.0;
+          if (text == "max") {
+            text = "0";
+          } else if (!readValue(text, factor).empty() || factor <= 0.0) {
+            return "expected a positive factor of real time or 'max', got '" + text + "'";
+          }
+          return std::string();
+        },
+        "");
+    addNumber(c, "--speed", speed, "replay at X times real speed, or as fast as possible")
+        ->type_name("X|max")
+        ->transform(factorOrMax);
+    c.add_option("--trace", trace,
+                 "write the estimate and its standard deviations as the estimator held them at "
+                 "points in time of the replay")
+        ->type_name("TRACE.csv");
+    addNumber(c, "--trace-step", traceStep, "smallest spacing of those points, s")
+        ->type_name("S")
+        ->check(kPositive);
+    c.add_flag_callback(
+        "--no-progress", [this] { progress = false; },
+        "no progress bar (with the live estimate) on standard error");
+  }
+};
+
+struct CompensateOptions {
+  static constexpr CommandText kCommand = {
+      "compensate", "compensate a recording with a payload parameter file",
+      "compensate --payload FILE -o OUT.csv [options] RECORDING.csv",
+      "Removes the payload's wrench from every sample with the compensator library."};
+
+  std::string payload;
+  std::string recording;
+  std::string output;
+  std::optional<double> tareAt;
+  std::optional<bool> dynamic;  //!< --mode; unset: as the payload file says
+
+  void bind(CLI::App& c) {
+    c.add_option("recording", recording, "the recording to compensate")
+        ->type_name("RECORDING.csv")
+        ->required()
+        ->check(kExistingFile);
+    c.add_option("--payload", payload, "payload parameter file")
+        ->type_name("FILE")
+        ->required()
+        ->check(kExistingFile);
+    c.add_option("-o,--output", output,
+                 "compensated wrench per sample: time,fx,fy,fz,tx,ty,tz,code (code: 0 ok, 1 "
+                 "pending tare (zeros), 5 refused (nan))")
+        ->type_name("OUT.csv")
+        ->required();
+    addNumber(c, "--tare-at", tareAt, "request a tare at the first sample at or after this time")
+        ->type_name("SECONDS");
+    c.add_option_function<std::string>(
+         "--mode", [this](const std::string& mode) { dynamic = mode == "dynamic"; },
+         "override the file's compensation mode")
+        ->type_name("static|dynamic")
+        ->check(CLI::IsMember({"static", "dynamic"}).description(""));
+  }
+};
+
+struct CheckOptions {
+  static constexpr CommandText kCommand = {
+      "check", "check a payload parameter file for physical consistency", "check FILE",
+      "Checks that a payload parameter file describes a physically possible body: mass > 0,\n"
+      "inertia about the centre of mass positive definite, principal moments satisfying\nthe "
+      "triangle inequalities. Exit status 0 consistent, 1 not, 2 unreadable."};
+
+  std::string file;
+
+  void bind(CLI::App& c) {
+    c.add_option("payload-file", file, "the payload parameter file")
+        ->type_name("FILE")
+        ->required()
+        ->check(kExistingFile);
+  }
+};
+
+struct DemoOptions {
+  static constexpr CommandText kCommand = {
+      "demo", "simulate, estimate and compensate a known tool end to end",
+      "demo [--out DIR] [--seed N] [--config FILE] [--plots|--no-plots] [--no-trace]",
+      "Simulates a known tool, estimates it, compensates two recordings and prints how\nclose "
+      "everything came. Its files go to the directory --out names."};
+
+  enum class Plots { Auto, Required, Off };
+  std::string outputDirectory = "demo-output";
+  std::uint64_t seed = 7;
+  std::optional<std::string> config;
+  Plots plots = Plots::Auto;
+  bool trace = true;
+
+  void bind(CLI::App& c) {
+    const CLI::Validator named(
+        [](std::string& text) { return text.empty() ? "the directory name is empty" : ""; }, "");
+    c.add_option("--out", outputDirectory,
+                 "directory for the files (default " + outputDirectory + ")")
+        ->type_name("DIR")
+        ->check(named);
+    addNumber(c, "--seed", seed, "random seed")->type_name("N");
+    c.add_option("--config", config, "estimator configuration (default: the shipped demo one)")
+        ->type_name("FILE")
+        ->check(kExistingFile);
+    CLI::Option* required = c.add_flag_callback(
+        "--plots", [this] { plots = Plots::Required; },
+        "fail when the plots cannot be drawn (needs python3 with matplotlib)");
+    c.add_flag_callback(
+         "--no-plots", [this] { plots = Plots::Off; },
+         "skip the plots (default: draw them if possible)")
+        ->excludes(required);
+    c.add_flag_callback(
+        "--no-trace", [this] { trace = false; }, "skip the convergence trace and its plot");
+  }
+};
+
+struct HelpOptions {
+  static constexpr CommandText kCommand = {"help", "show the usage of the tool or of one command",
+                                           "help [COMMAND]",
+                                           "Shows the usage of the tool or of one command."};
+
+  std::string topic;
+
+  void bind(CLI::App& c) {
+    c.add_option("topic", topic, "the command to show the usage of")->type_name("COMMAND");
+  }
+};
 
 // The subcommands; each returns the process exit status (ExitStatus) and throws ToolError or
 // UsageError for input it cannot use.

@@ -65,7 +65,9 @@ sim::Options simulatorOptions(const SimulateOptions& o, const sim::Payload& payl
   s.payload = payload;
   s.noise = sim::Noise{o.noise.force, o.noise.torque, o.noise.linearAcc, o.noise.angularVel};
   s.motion.rate = o.rate;
-  s.motion.intensity = o.motion == "slow" ? 0.4 : o.motion == "fast" ? 2.0 : 1.0;
+  for (const auto& [name, pace] : kMotions) {
+    if (name == o.motion) s.motion.intensity = pace;
+  }
   s.motion.staticPoses = o.motion == "static";
   if (o.intensity) s.motion.intensity = *o.intensity;
   s.dropProbability = o.dropProbability;

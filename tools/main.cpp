@@ -15,25 +15,6 @@ namespace {
 
 using namespace zelto::tool;
 
-int dispatch(const CommandLine& line, const std::string& executablePath) {
-  if (line.help || line.command == "help") {
-    std::cout << usageText(line.help ? line.command : line.helpTopic);
-    return kExitOk;
-  }
-  if (line.command == "version") {
-    std::cout << "zelto-payload " << ZELTO_TOOL_VERSION << "\n";
-    return kExitOk;
-  }
-  if (line.command == "simulate") return runSimulate(line.simulate);
-  if (line.command == "noise") return runNoise(line.noise);
-  if (line.command == "estimate") return runEstimate(line.estimate);
-  if (line.command == "compensate") return runCompensate(line.compensate);
-  if (line.command == "check") return runCheck(line.check);
-  if (line.command == "demo") return runDemo(line.demo, executablePath);
-  std::cerr << usageText("");
-  return kExitBadInput;
-}
-
 std::string executablePath(const char* argv0) {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -46,8 +27,32 @@ std::string executablePath(const char* argv0) {
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const std::string command = arguments.empty() ? std::string() : arguments.front();
+  SimulateOptions simulate;
+  NoiseOptions noise;
+  EstimateOptions estimate;
+  CompensateOptions compensate;
+  CheckOptions check;
+  DemoOptions demo;
+  HelpOptions help;
   try {
-    return dispatch(parseCommandLine(arguments), executablePath(argv[0]));
+    ToolCommandLine tool(simulate, noise, estimate, compensate, check, demo, help);
+    const CommandLine line = tool.parse(arguments);
+    if (line.help || line.command == "help") {
+      std::cout << tool.usage(line.help ? line.command : help.topic);
+      return kExitOk;
+    }
+    if (line.command == "version") {
+      std::cout << "zelto-payload " << ZELTO_TOOL_VERSION << "\n";
+      return kExitOk;
+    }
+    if (line.command == "simulate") return runSimulate(simulate);
+    if (line.command == "noise") return runNoise(noise);
+    if (line.command == "estimate") return runEstimate(estimate);
+    if (line.command == "compensate") return runCompensate(compensate);
+    if (line.command == "check") return runCheck(check);
+    if (line.command == "demo") return runDemo(demo, executablePath(argv[0]));
+    std::cerr << tool.usage("");
+    return kExitBadInput;
   } catch (const UsageError& e) {
     std::cout.flush();
     std::cerr << "zelto-payload: error: " << e.what() << "\n";
