@@ -18,14 +18,15 @@ struct Tool {
   test::TempDir dir;
   const std::string config = dir.write("c.json", "{}");
   const std::string recording = dir.write("r.csv", "");
-  SimulateOptions simulate;
-  NoiseOptions noise;
-  EstimateOptions estimate;
-  CompensateOptions compensate;
-  CheckOptions check;
-  DemoOptions demo;
-  HelpOptions help;
-  ToolCommandLine commandLine{simulate, noise, estimate, compensate, check, demo, help};
+  ToolOptionSet options;
+  SimulateOptions& simulate = options.simulate;
+  NoiseOptions& noise = options.noise;
+  EstimateOptions& estimate = options.estimate;
+  CompensateOptions& compensate = options.compensate;
+  CheckOptions& check = options.check;
+  DemoOptions& demo = options.demo;
+  HelpOptions& help = options.help;
+  ToolCommandLine commandLine = options.commandLine();
 
   // The UsageError message for a command line, "" when it parses.
   std::string usageErrorOf(const std::vector<std::string>& arguments) {

@@ -10,6 +10,7 @@
 #include "CsvRecording.h"
 #include "NoiseEstimate.h"
 #include "PayloadFile.h"
+#include "Simulation.h"
 #include "ToolOptions.h"
 
 namespace zelto::tool {
@@ -204,6 +205,21 @@ struct HelpOptions {
 
   void bind(CLI::App& c) {
     c.add_option("topic", topic, "the command to show the usage of")->type_name("COMMAND");
+  }
+};
+
+//! The options of every command, bound to one ToolCommandLine by commandLine().
+struct ToolOptionSet {
+  SimulateOptions simulate;
+  NoiseOptions noise;
+  EstimateOptions estimate;
+  CompensateOptions compensate;
+  CheckOptions check;
+  DemoOptions demo;
+  HelpOptions help;
+
+  ToolCommandLine commandLine() {
+    return ToolCommandLine(simulate, noise, estimate, compensate, check, demo, help);
   }
 };
 

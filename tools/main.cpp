@@ -27,30 +27,24 @@ std::string executablePath(const char* argv0) {
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const std::string command = arguments.empty() ? std::string() : arguments.front();
-  SimulateOptions simulate;
-  NoiseOptions noise;
-  EstimateOptions estimate;
-  CompensateOptions compensate;
-  CheckOptions check;
-  DemoOptions demo;
-  HelpOptions help;
+  ToolOptionSet options;
   try {
-    ToolCommandLine tool(simulate, noise, estimate, compensate, check, demo, help);
+    ToolCommandLine tool = options.commandLine();
     const CommandLine line = tool.parse(arguments);
     if (line.help || line.command == "help") {
-      std::cout << tool.usage(line.help ? line.command : help.topic);
+      std::cout << tool.usage(line.help ? line.command : options.help.topic);
       return kExitOk;
     }
     if (line.command == "version") {
       std::cout << "zelto-payload " << ZELTO_TOOL_VERSION << "\n";
       return kExitOk;
     }
-    if (line.command == "simulate") return runSimulate(simulate);
-    if (line.command == "noise") return runNoise(noise);
-    if (line.command == "estimate") return runEstimate(estimate);
-    if (line.command == "compensate") return runCompensate(compensate);
-    if (line.command == "check") return runCheck(check);
-    if (line.command == "demo") return runDemo(demo, executablePath(argv[0]));
+    if (line.command == "simulate") return runSimulate(options.simulate);
+    if (line.command == "noise") return runNoise(options.noise);
+    if (line.command == "estimate") return runEstimate(options.estimate);
+    if (line.command == "compensate") return runCompensate(options.compensate);
+    if (line.command == "check") return runCheck(options.check);
+    if (line.command == "demo") return runDemo(options.demo, executablePath(argv[0]));
     std::cerr << tool.usage("");
     return kExitBadInput;
   } catch (const UsageError& e) {
