@@ -48,15 +48,44 @@ double ColouredNoise::fourthDifferenceShare(const Resonance& resonance, double r
   return d / (70.0 * g[0]);
 }
 
+double ColouredNoise::medianToMeanSquare(double kurtosis) {
+  if (!(kurtosis > 3.0)) return 1.0;
+  const double a = std::sqrt(std::log(kurtosis / 3.0) / 4.0);
+  // P(|s·z| ≤ m) = E_g[erf(m / (√2·s(g)))], s(g) = exp(a·g − a²), by Simpson's rule over
+  // g ∈ [−8, 8] (the Gaussian weight beyond is below 1e-15); m by bisection.
+  const auto below = [a](double m) {
+    constexpr int kIntervals = 400;
+    constexpr double kLimit = 8.0, h = 2.0 * kLimit / kIntervals;
+    double sum = 0.0;
+    for (int i = 0; i <= kIntervals; ++i) {
+      const double g = -kLimit + h * i;
+      const double weight = (i == 0 || i == kIntervals) ? 1.0 : (i % 2 ? 4.0 : 2.0);
+      const double s = std::exp(a * g - a * a);
+      sum += weight * std::exp(-0.5 * g * g) * std::erf(m / (std::sqrt(2.0) * s));
+    }
+    return sum * h / 3.0 / std::sqrt(2.0 * kPi);
+  };
+  double low = 0.0, high = 10.0;
+  for (int i = 0; i < 60; ++i) {
+    const double mid = 0.5 * (low + high);
+    (below(mid) < 0.5 ? low : high) = mid;
+  }
+  constexpr double kMedianAbsNormal = 0.6744897501960817;  // Φ⁻¹(¾)
+  const double ratio = 0.5 * (low + high) / kMedianAbsNormal;
+  return ratio * ratio;
+}
+
 ColouredNoise::ColouredNoise(const ChannelNoise& channel, double rate, double envelopeTime,
                              Random& random) {
   require(std::isfinite(rate) && rate > 0.0, "the rate must be positive");
   require(std::isfinite(envelopeTime) && envelopeTime > 0.0, "the envelope time must be positive");
   require(finiteNonNegative(channel.white) && finiteNonNegative(channel.total),
           "variances must be finite and not negative");
-  require(channel.total >= channel.white, "the total variance must not be below the white one");
   require(std::isfinite(channel.kurtosis) && channel.kurtosis >= 3.0,
           "the kurtosis must be at least 3");
+  const double meanSquareWhite = channel.white / medianToMeanSquare(channel.kurtosis);
+  require(channel.total >= meanSquareWhite,
+          "the total variance must not be below the white one (as a mean square)");
   double weightSum = 0.0;
   for (const Resonance& r : channel.resonances) {
     require(std::isfinite(r.frequency) && r.frequency > 0.0 && r.frequency < 0.5 * rate,
@@ -66,11 +95,11 @@ ColouredNoise::ColouredNoise(const ChannelNoise& channel, double rate, double en
     require(finiteNonNegative(r.weight), "resonance weights must not be negative");
     weightSum += r.weight;
   }
-  const double coloured = channel.total - channel.white;
+  const double coloured = channel.total - meanSquareWhite;
   require(coloured == 0.0 || weightSum > 0.0,
           "a total variance above the white one needs a resonance with a positive weight");
 
-  // var(w) + c·L = white and var(w) + c = total, L the weighted fourth-difference share.
+  // var(w) + c·L = white/ρ and var(w) + c = total, L the weighted fourth-difference share.
   double share = 0.0;
   for (const Resonance& r : channel.resonances) {
     if (r.weight > 0.0) share += r.weight / weightSum * fourthDifferenceShare(r, rate);
@@ -82,6 +111,7 @@ ColouredNoise::ColouredNoise(const ChannelNoise& channel, double rate, double en
               std::to_string(channel.white) + " white, " + std::to_string(channel.total) +
               " total)");
   design_.white = channel.white;
+  design_.meanSquareWhite = meanSquareWhite;
   design_.total = channel.total;
   design_.kurtosis = channel.kurtosis;
   design_.levelSpread = std::sqrt(std::log(channel.kurtosis / 3.0) / 4.0);

@@ -15,18 +15,21 @@ struct Resonance {
 
 //! The noise of one channel, described by what is measured on a recording at the stream's own
 //! rate:
-//!  - white: what the fourth-difference estimate reads, var(Δ⁴x)/70 with
-//!    Δ⁴x[k] = x[k] − 4x[k+1] + 6x[k+2] − 4x[k+3] + x[k+4] (70 = 1 + 16 + 36 + 16 + 1, so white
-//!    noise reads its own variance). A robust (median-based) var(Δ⁴x) reads a few per cent less
-//!    on these heavy-tailed samples.
-//!  - total: the variance of the whole noise (a recording's residual after a slow trend).
+//!  - white: what the fourth-difference estimate reads, (1.4826·MAD(Δ⁴x))²/70 with
+//!    Δ⁴x[k] = x[k] − 4x[k+1] + 6x[k+2] − 4x[k+3] + x[k+4] and MAD the median absolute
+//!    deviation (70 = 1 + 16 + 36 + 16 + 1 and 1.4826 = 1/Φ⁻¹(¾), so Gaussian white noise reads
+//!    its own variance). The median is how the figures were measured and how the noise
+//!    measurement of the tools reads a recording; on heavy-tailed noise the mean square
+//!    var(Δ⁴x)/70 reads more (1.21 times at kurtosis 4).
+//!  - total: the variance (mean square) of the whole noise, a recording's residual after a slow
+//!    trend.
 //!  - kurtosis: E[x⁴]/E[x²]², 3 for Gaussian noise.
 //! Zero white and total make a noise-free channel.
 struct ChannelNoise {
   double white = 0.0;
   double total = 0.0;
   double kurtosis = 3.0;
-  std::vector<Resonance> resonances;  //!< carry total − white; needed when total > white
+  std::vector<Resonance> resonances;  //!< carry the variance beyond the white floor
 };
 
 //! One channel of coloured, heavy-tailed sensor noise at a fixed sample rate, built to read
@@ -40,8 +43,9 @@ struct ChannelNoise {
 //! difference's pass band, but not all the way: at 698 Hz a 200 Hz mode reads half its variance
 //! as "white". So both figures are met together: with the variances vᵢ = c·weightᵢ/Σweight and
 //! Lᵢ = var(Δ⁴yᵢ)/(70·var(yᵢ)) from the resonator's exact autocovariance,
-//!   var(w) + Σ vᵢ·Lᵢ = white,   var(w) + Σ vᵢ = total,
-//! two linear equations for var(w) and c. A figure that would need a negative floor is refused.
+//!   var(w) + Σ vᵢ·Lᵢ = white/ρ,   var(w) + Σ vᵢ = total,
+//! two linear equations for var(w) and c, ρ being the median-based reading over the mean square
+//! of the level-modulated noise (below). A figure that would need a negative floor is refused.
 //!
 //! s is a slowly varying level shared by floor and resonances, s = exp(a·g − a²) with g a unit
 //! Gaussian first-order autoregression of correlation time `envelopeTime`: the structure's
@@ -49,7 +53,8 @@ struct ChannelNoise {
 //! within five samples leaves the fourth difference alone), and since s is independent of the
 //! Gaussian part the kurtosis is 3·E[s⁴] = 3·exp(4a²), which fixes a. Heavy-tailed draws per
 //! sample would not do: a resonator averages over about Q samples and makes them Gaussian
-//! again.
+//! again. Δ⁴x is s times a Gaussian as well, so its median-based variance is ρ·var(Δ⁴x) with
+//! ρ = (median|s·z| / median|z|)², z standard normal: 0.83 at kurtosis 4, 1 at 3.
 //!
 //! Every resonator and the level start from a draw of their stationary distribution, so the
 //! noise has its figures from the first sample on, without a run-in.
@@ -59,7 +64,8 @@ class ColouredNoise {
   struct Design {
     double floor = 0.0;            //!< variance of w
     std::vector<double> resonant;  //!< variance of each yᵢ, in the order configured
-    double white = 0.0;            //!< var(Δ⁴x)/70 of the stationary noise
+    double white = 0.0;            //!< (1.4826·MAD(Δ⁴x))²/70 of the stationary noise
+    double meanSquareWhite = 0.0;  //!< var(Δ⁴x)/70: white/ρ
     double total = 0.0;            //!< var(x)
     double kurtosis = 3.0;
     double levelSpread = 0.0;  //!< a
@@ -80,6 +86,10 @@ class ColouredNoise {
   //! var(Δ⁴y)/(70·var(y)) for white noise through the resonator: the share of its variance the
   //! fourth-difference estimate reads.
   static double fourthDifferenceShare(const Resonance& resonance, double rate);
+
+  //! ρ: the median-based variance over the mean square of a Gaussian modulated by a level of
+  //! this kurtosis.
+  static double medianToMeanSquare(double kurtosis);
 
  private:
   struct Resonator {
