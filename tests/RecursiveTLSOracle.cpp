@@ -1,5 +1,8 @@
 #include "RecursiveTLSOracle.h"
 
+#include <Eigen/SVD>
+#include <algorithm>
+
 #include <Eigen/Cholesky>
 #include <cmath>
 #include <limits>
@@ -23,12 +26,17 @@ void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) 
   typeCount_.assign(6, 0);
   typeQ_.assign(6, MatrixXd::Zero(17, 17));
   typeH_.assign(6, MatrixXd::Zero(16, 16));
+  typeS_.assign(6, MatrixXd::Zero(17, 17));
+  rows_.clear();
+  block_ = -1;
+  inflation_.assign(6, 1.0);
   thetaL_ = VectorXd::Zero(16);
   lambda_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 void RecursiveTLSOracle::update(const InertialSample& sample) {
   const MatrixXd d = observation_.getAugmentedObservation(sample);
+  startSample(sample.time);
   // A regressor channel whose spread over the run so far (two passes over every sample) stays
   // below ten times its variance counts as noise-free.
   VectorXd x(9);
@@ -80,9 +88,54 @@ void RecursiveTLSOracle::updateParameterVector(const VectorXd& r, const MatrixXd
   }
 }
 
+void RecursiveTLSOracle::startSample(double time) {
+  if (block_ >= 0 && time - blockStart_ < 0.25) {
+    return;
+  }
+  ++block_;
+  blockStart_ = time;
+  // Batch means over the closed blocks (all but the new one): the residuals' block sums,
+  // least-squares regressed on the regressors' block sums (what an error of the estimate
+  // explains), the rest per remaining degree of freedom against the white level, less the
+  // scatter of that ratio for white residuals.
+  VectorXd w(17);
+  w << thetaL_, -1.0;
+  const int k = block_;
+  if (k == 0) {
+    return;
+  }
+  for (int t = 0; t < 6; ++t) {
+    MatrixXd regressorSums = MatrixXd::Zero(k, 16);
+    VectorXd residualSums = VectorXd::Zero(k);
+    double squares = 0.0;
+    for (const Row& row : rows_) {
+      if (row.type != t) continue;
+      regressorSums.row(row.block) += row.r.head(16).transpose();
+      residualSums(row.block) += row.r.dot(w);
+      squares += row.r.dot(w) * row.r.dot(w);
+    }
+    inflation_[static_cast<std::size_t>(t)] = 1.0;
+    Eigen::JacobiSVD<MatrixXd> svd(regressorSums, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    const VectorXd singular = svd.singularValues();
+    int rank = 0;
+    for (int i = 0; i < singular.size(); ++i) {
+      // The same tolerance as on the eigenvalues of the regressor sums' Gram matrix.
+      if (singular(i) * singular(i) > 1e-10 * singular(0) * singular(0)) ++rank;
+    }
+    const MatrixXd u = svd.matrixU().leftCols(rank);
+    const VectorXd rest = residualSums - u * (u.transpose() * residualSums);
+    const double freedom = k - rank;
+    if (!(squares > 0.0) || freedom < 8.0) continue;
+    const double ratio = rest.squaredNorm() / freedom / (squares / k);
+    inflation_[static_cast<std::size_t>(t)] = std::max(1.0, ratio - std::sqrt(2.0 / freedom));
+  }
+}
+
 void RecursiveTLSOracle::addRow(const VectorXd& theta, const VectorXd& r, const MatrixXd& q,
                                 int rowType) {
   s_ = s_ + r * r.transpose();
+  typeS_[rowType] = typeS_[rowType] + r * r.transpose();
+  rows_.push_back({r, rowType, std::max(block_, 0)});
   typeCount_[rowType] += 1;
   typeQ_[rowType] = typeQ_[rowType] + q;
   const VectorXd h = r.head(16);
@@ -90,7 +143,9 @@ void RecursiveTLSOracle::addRow(const VectorXd& theta, const VectorXd& r, const 
   thetaL_ = theta;
 }
 
-MatrixXd RecursiveTLSOracle::trackerCovariance() {
+MatrixXd RecursiveTLSOracle::trackerCovariance() { return covariance(inflation_); }
+
+MatrixXd RecursiveTLSOracle::covariance(const std::vector<double>& inflation) {
   const MatrixXd undefined = 1e10 * MatrixXd::Identity(16, 16);
   VectorXd w(17);
   w << thetaL_, -1.0;
@@ -106,7 +161,8 @@ MatrixXd RecursiveTLSOracle::trackerCovariance() {
   MatrixXd b = MatrixXd::Zero(16, 16);
   for (int t = 0; t < 6; ++t) {
     if (typeCount_[t] > 0) {
-      b += (w.dot(typeQ_[t] * w) / typeCount_[t]) * typeH_[t];
+      const double squares = w.dot(typeS_[t] * w);
+      b += (inflation[static_cast<std::size_t>(t)] * squares / typeCount_[t]) * typeH_[t];
     }
   }
   const MatrixXd a = s_.topLeftCorner(16, 16) - lambda_ * c.topLeftCorner(16, 16);
@@ -115,7 +171,7 @@ MatrixXd RecursiveTLSOracle::trackerCovariance() {
     return undefined;
   }
   const MatrixXd m = llt.solve(MatrixXd::Identity(16, 16));
-  MatrixXd v = m * (lambda_ * b + MatrixXd::Identity(16, 16) / 100.0) * m;
+  MatrixXd v = m * (b + MatrixXd::Identity(16, 16) / 100.0) * m;
   v = ((v + v.transpose()) / 2.0).eval();
   if (!v.allFinite() || !(v.diagonal().minCoeff() > 0.0)) {
     return undefined;

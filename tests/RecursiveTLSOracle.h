@@ -33,7 +33,9 @@ class RecursiveTLSOracle {
   //! λ of the latest covariance evaluation (NaN while undefined).
   double rayleighQuotient() const { return lambda_; }
 
-  //! Tracker part on its own (also used by the tests of the production tracker).
+  //! Tracker part on its own (also used by the tests of the production tracker). A sample of
+  //! the given time starts; blocks of the batch means span 0.25 s of sample time.
+  void startSample(double time);
   void addRow(const Eigen::VectorXd& theta, const Eigen::VectorXd& r, const Eigen::MatrixXd& q,
               int rowType);
   Eigen::MatrixXd trackerCovariance();
@@ -54,6 +56,19 @@ class RecursiveTLSOracle {
   std::vector<int> typeCount_;
   std::vector<Eigen::MatrixXd> typeQ_;
   std::vector<Eigen::MatrixXd> typeH_;
+  std::vector<Eigen::MatrixXd> typeS_;
+  //! Every row with its type and block, for the batch means.
+  struct Row {
+    Eigen::VectorXd r;
+    int type;
+    int block;
+  };
+  std::vector<Row> rows_;
+  int block_ = -1;  //!< current block, -1 before the first sample mark
+  double blockStart_ = 0.0;
+  std::vector<double> inflation_;  //!< f_t as the last closed block left it
+  //! The covariance with the given inflation of each type's residual variance.
+  Eigen::MatrixXd covariance(const std::vector<double>& inflation);
   Eigen::VectorXd thetaL_;
   double lambda_ = 0.0;
 };

@@ -477,9 +477,13 @@ TEST(RecursiveTLSWrenchBias, ConsistencyAgreesWithTheDenseFormula) {
   Eigen::Matrix<double, 6, 15> u;
   for (int i = 0; i < 6; ++i) u.row(i) = w.transpose() * model.jacobian(i, sample);
   const Eigen::Matrix<double, 6, 16> h = d.leftCols<16>();
+  // Each row type's residuals on its own scale λ_t: R = D^½·U·Σ·Uᵀ·D^½, D = diag(λ_t).
+  const std::array<double, 6> scales = estimator.tracker().getRowTypeScales();
+  const Eigen::Matrix<double, 6, 1> roots =
+      Eigen::Map<const Eigen::Matrix<double, 6, 1>>(scales.data()).cwiseSqrt();
   const Eigen::Matrix<double, 6, 6> s =
-      estimator.getRayleighQuotient() *
-          (u * distinctNoise().asVector().asDiagonal() * u.transpose()) +
+      roots.asDiagonal() * (u * distinctNoise().asVector().asDiagonal() * u.transpose()) *
+          roots.asDiagonal() +
       h * estimator.covariance() * h.transpose();
   const Eigen::Matrix<double, 6, 1> e = d * w;
   EXPECT_NEAR(c.statistic, e.dot(s.fullPivLu().solve(e)), 1e-9 * c.statistic);
@@ -705,9 +709,10 @@ void checkCalibration(int which) {
     EXPECT_LT(rms(j), 2.0) << kNames[j];
   }
   std::printf("\n");
-  // Pooled over all parameters the mean square is close to 1.
+  // Pooled over all parameters the mean square is close to 1. The batch means can only widen
+  // σ; over 5 s (twenty blocks) their scatter leaves white noise a margin of about a tenth.
   const double pooled = sumSquares.sum() / (16.0 * realisations);
-  EXPECT_GT(pooled, 0.6);
+  EXPECT_GT(pooled, 0.5);
   EXPECT_LT(pooled, 1.5);
 }
 
@@ -717,14 +722,15 @@ TEST(RecursiveTLSWrenchBias, StandardDeviationsMatchTheErrorsMediumTool) { check
 
 TEST(RecursiveTLSWrenchBias, StandardDeviationsMatchTheErrorsHeavyTool) { checkCalibration(2); }
 
-TEST(RecursiveTLSWrenchBias, SpreadOverNoiseRealisationsMatchesTheStandardDeviations) {
-  // Filtered angular acceleration: the lag adds a deterministic error common to all noise
-  // realisations of one motion, but the random part, the spread around their mean, must still
-  // be what the standard deviations say.
+TEST(RecursiveTLSWrenchBias, StandardDeviationsCoverTheErrorOfALaggingDerivative) {
+  // Filtered angular acceleration: its lag leaves a deterministic error common to all noise
+  // realisations of one motion, which white-noise standard deviations do not cover (their RMS
+  // error / σ reached 16.6 here). The residuals it leaves are correlated over the motion, so the
+  // batch means widen σ to cover it.
   const sim::Payload payload = test::tlsPayload(1);
+  const Eigen::Matrix<double, 16, 1> truth = truthSolution(payload);
   const int realisations = 6;
-  std::vector<Eigen::Matrix<double, 16, 1>> estimates;
-  Eigen::Matrix<double, 16, 1> meanSigma = Eigen::Matrix<double, 16, 1>::Zero();
+  Eigen::Matrix<double, 16, 1> sumSquares = Eigen::Matrix<double, 16, 1>::Zero();
   for (int seed = 1; seed <= realisations; ++seed) {
     test::TlsRecordingOptions o;
     o.seconds = 5.0;
@@ -738,24 +744,14 @@ TEST(RecursiveTLSWrenchBias, SpreadOverNoiseRealisationsMatchesTheStandardDeviat
     for (const InertialSample& s : data) {
       a.update(s);
     }
-    estimates.push_back(solution(a));
-    meanSigma += sigma(a) / realisations;
+    sumSquares += (solution(a) - truth).cwiseQuotient(sigma(a)).cwiseAbs2();
   }
-  Eigen::Matrix<double, 16, 1> mean = Eigen::Matrix<double, 16, 1>::Zero();
-  for (const auto& e : estimates) {
-    mean += e / realisations;
-  }
-  Eigen::Matrix<double, 16, 1> spread = Eigen::Matrix<double, 16, 1>::Zero();
-  for (const auto& e : estimates) {
-    spread += (e - mean).cwiseAbs2() / (realisations - 1);
-  }
-  spread = spread.cwiseSqrt();
-  std::printf("spread / sigma, 1.0 kg, motion seed 4, noise seeds 101..106:");
+  std::printf("RMS error / sigma with a lagging derivative, 1.0 kg, motion seed 4, noise seeds "
+              "101..106:");
   for (int j = 0; j < 16; ++j) {
-    const double ratio = spread(j) / meanSigma(j);
-    std::printf(" %s %.2f", kNames[j], ratio);
-    EXPECT_GT(ratio, 0.2) << kNames[j];
-    EXPECT_LT(ratio, 2.5) << kNames[j];
+    const double rms = std::sqrt(sumSquares(j) / realisations);
+    std::printf(" %s %.2f", kNames[j], rms);
+    EXPECT_LT(rms, 2.0) << kNames[j];
   }
   std::printf("\n");
 }

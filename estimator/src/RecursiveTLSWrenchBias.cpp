@@ -117,9 +117,18 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
       (run_.fedSinceRefresh && prepared.sample.time - run_.refreshTime >= kAssessRefreshPeriod)) {
     const TlsCovarianceEstimator::Evaluation c = parameterCovariance();
     run_.assessCovariance = c.covariance;
-    run_.assessScale = getRayleighQuotient();
-    run_.assessDefined =
-        tls.rowCount > 0 && c.defined && std::isfinite(run_.assessScale) && run_.assessScale > 0.0;
+    // Each row type's residuals against its own configured noise: a channel configured too
+    // low or too high by any factor is judged on its own scale. A type without error variance
+    // takes the common scale.
+    const double common = getRayleighQuotient();
+    const std::array<double, kRowsPerSample> scales =
+        tls.covarianceEstimator.getRowTypeScales();
+    for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+      const double scale = std::isfinite(scales[t]) && scales[t] > 0.0 ? scales[t] : common;
+      run_.assessScaleRoots(static_cast<Eigen::Index>(t)) = std::sqrt(scale);
+    }
+    run_.assessDefined = tls.rowCount > 0 && c.defined && std::isfinite(common) && common > 0.0 &&
+                         run_.assessScaleRoots.allFinite();
     run_.fedSinceRefresh = false;
     run_.refreshTime = prepared.sample.time;
   }
@@ -140,7 +149,8 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
   // Coefficient-wise (lazy) products: for these small fixed sizes they beat the blocked kernel.
   const Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> scaled = u * variances.asDiagonal();
   Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s =
-      run_.assessScale * scaled.lazyProduct(u.transpose());
+      run_.assessScaleRoots.asDiagonal() * scaled.lazyProduct(u.transpose()) *
+      run_.assessScaleRoots.asDiagonal();
   s.noalias() += projectedCovariance(d, run_.assessCovariance);
   const Eigen::LLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> llt(s);
   if (llt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {
@@ -164,6 +174,7 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared) {
     errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, rowErrorCovariance_[i]);
     updateParameterVectorStructured(d.row(i).transpose(), rowErrorCovariance_[i]);
   }
+  tls.covarianceEstimator.startSample(prepared.sample.time);
   // The tracker's sums do not depend on θ and it keeps only the newest θ, so handing it the
   // six rows once they all went through leaves it exactly where row-by-row hand-over would.
   // A NaN error in the middle of the sample thus leaves the tracker, and the reported

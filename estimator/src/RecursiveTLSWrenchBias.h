@@ -65,7 +65,9 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
     Eigen::Matrix<double, 9, 1> excitationSquares = Eigen::Matrix<double, 9, 1>::Zero();
     // C and λ as assess() last took them, when, and whether a sample was fed since.
     ParameterMatrix assessCovariance = ParameterMatrix::Zero();
-    double assessScale = 0.0;
+    //! √λ_t of each row type: R = D^½·U·Σ·Uᵀ·D^½ with D = diag(λ_t).
+    Eigen::Matrix<double, kRowsPerSample, 1> assessScaleRoots =
+        Eigen::Matrix<double, kRowsPerSample, 1>::Zero();
     bool assessDefined = false;
     bool fedSinceRefresh = false;  //!< C and λ may have changed since they were taken
     double refreshTime = 0.0;      //!< time of the sample at the last refresh

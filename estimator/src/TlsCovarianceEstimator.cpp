@@ -1,6 +1,8 @@
 #include "TlsCovarianceEstimator.h"
 
 #include <Eigen/Cholesky>
+#include <Eigen/Eigenvalues>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -54,13 +56,69 @@ AugmentedVector augmented(const ParameterVector& theta) {
 TlsCovarianceEstimator::TlsCovarianceEstimator(double forgettingFactor)
     : forgettingFactor_(forgettingFactor),
       useForgetting_(forgettingFactor <= kForgettingThreshold),
-      informationSum_(AugmentedMatrix::Identity() * kRegularisation),
       lastParameters_(ParameterVector::Zero()) {
-  for (AugmentedMatrix& c : rowTypeErrorCovariance_) {
-    c.setZero();
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    rowTypeInformation_[t].setZero();
+    rowTypeErrorCovariance_[t].setZero();
+    blockSum_[t].setZero();
+    blockSquares_[t].setZero();
+    closedInformation_[t].setZero();
   }
-  for (ParameterMatrix& h : rowTypeRegressorProduct_) {
-    h.setZero();
+}
+
+void TlsCovarianceEstimator::startSample(double time) {
+  if (!blockOpen_) {
+    blockOpen_ = true;
+    blockStart_ = time;
+    return;
+  }
+  if (time - blockStart_ < kBlockSeconds) {
+    return;
+  }
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    blockSquares_[t].noalias() += blockSum_[t] * blockSum_[t].transpose();
+    blockSum_[t].setZero();
+    closedInformation_[t] = rowTypeInformation_[t];
+  }
+  ++closedBlocks_;
+  blockStart_ = time;
+  measureInflation();
+}
+
+void TlsCovarianceEstimator::measureInflation() {
+  const AugmentedVector w = augmented(lastParameters_);
+  const double k = closedBlocks_;
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    inflation_[t] = 1.0;
+    const double squares = w.dot(closedInformation_[t] * w);
+    if (!(squares > 0.0)) continue;
+    // The block sums of the residuals, less their part along the block sums of the regressors:
+    // an error δθ of the estimate adds (Σ h)ᵀ·δθ to each block sum, whatever its size, and
+    // least squares over the blocks takes that away with as many degrees of freedom as the
+    // regressors' block sums span.
+    const AugmentedVector mw = blockSquares_[t] * w;
+    const Eigen::SelfAdjointEigenSolver<ParameterMatrix> eigen(
+        blockSquares_[t].topLeftCorner<kNumParameters, kNumParameters>());
+    const ParameterVector projections = eigen.eigenvectors().transpose() * mw.head<kNumParameters>();
+    const double largest = eigen.eigenvalues().maxCoeff();
+    double explained = 0.0;
+    int rank = 0;
+    for (int i = 0; i < kNumParameters; ++i) {
+      const double lambda = eigen.eigenvalues()(i);
+      if (lambda > kRankTolerance * largest) {
+        explained += projections(i) * projections(i) / lambda;
+        ++rank;
+      }
+    }
+    const double freedom = k - rank;
+    if (freedom < kMinFreedom) continue;
+    // White residuals give each remaining degree of freedom the mean squared block sum
+    // squares / k; correlated ones more, by their correlation time. For white residuals the
+    // ratio scatters about 1 with the standard deviation √(2 / (K − p)) of a χ² over its
+    // degrees of freedom: only what lies beyond that scatter counts, so that white noise does
+    // not widen σ by chance while a real correlation still does.
+    const double ratio = (w.dot(mw) - explained) / freedom / (squares / k);
+    inflation_[t] = std::max(1.0, ratio - std::sqrt(2.0 / freedom));
   }
 }
 
@@ -88,8 +146,16 @@ const AugmentedMatrix& TlsCovarianceEstimator::getRowTypeErrorCovariance(int row
   return rowTypeErrorCovariance_[checkedRowType(rowType)];
 }
 
-const ParameterMatrix& TlsCovarianceEstimator::getRowTypeRegressorProduct(int rowType) const {
-  return rowTypeRegressorProduct_[checkedRowType(rowType)];
+ParameterMatrix TlsCovarianceEstimator::getRowTypeRegressorProduct(int rowType) const {
+  return rowTypeInformation_[checkedRowType(rowType)].topLeftCorner<kNumParameters, kNumParameters>();
+}
+
+AugmentedMatrix TlsCovarianceEstimator::getInformationSum() const {
+  AugmentedMatrix s = AugmentedMatrix::Identity() * kRegularisation;
+  for (const AugmentedMatrix& st : rowTypeInformation_) {
+    s += st;
+  }
+  return s;
 }
 
 void TlsCovarianceEstimator::addRow(const ParameterVector& theta,
@@ -116,10 +182,9 @@ void TlsCovarianceEstimator::addStructuredRow(const ParameterVector& theta,
 void TlsCovarianceEstimator::addInformation(const ParameterVector& theta,
                                             const AugmentedVector& row, std::size_t t) {
   ++updateCount_;
-  informationSum_.noalias() += row * row.transpose();
+  rowTypeInformation_[t].noalias() += row * row.transpose();
   ++rowTypeCount_[t];
-  rowTypeRegressorProduct_[t].noalias() +=
-      row.head<kNumParameters>() * row.head<kNumParameters>().transpose();
+  blockSum_[t] += row;
   lastParameters_ = theta;
 }
 
@@ -130,23 +195,44 @@ ParameterMatrix TlsCovarianceEstimator::undefinedCovariance() {
 double TlsCovarianceEstimator::getRayleighQuotient() const {
   const AugmentedVector w = augmented(lastParameters_);
   double d = 0.0;
-  for (const AugmentedMatrix& c : rowTypeErrorCovariance_) {
-    d += w.dot(c * w);
+  double r = kRegularisation * w.squaredNorm();
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    d += w.dot(rowTypeErrorCovariance_[t] * w);
+    r += w.dot(rowTypeInformation_[t] * w);
   }
   if (d == 0.0) {
     return std::numeric_limits<double>::quiet_NaN();
   }
-  return w.dot(informationSum_ * w) / d;
+  return r / d;
 }
 
+std::array<double, kRowsPerSample> TlsCovarianceEstimator::getRowTypeScales() const {
+  const AugmentedVector w = augmented(lastParameters_);
+  std::array<double, kRowsPerSample> scales{};
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    const double d = w.dot(rowTypeErrorCovariance_[t] * w);
+    scales[t] = d > 0.0 ? w.dot(rowTypeInformation_[t] * w) / d
+                        : std::numeric_limits<double>::quiet_NaN();
+  }
+  return scales;
+}
+
+
 TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate() const {
+  return evaluate(inflation_);
+}
+
+TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate(
+    const std::array<double, kRowsPerSample>& inflation) const {
   const AugmentedVector w = augmented(lastParameters_);
 
-  // Residual variance of each row type at the current w. The row error covariances of one
-  // type differ only through ω, so their mean stands for every row of the type.
+  // Predicted residual variance of each row type at the current w, and the squared residuals.
   std::array<double, kRowsPerSample> typeVariance{};
+  std::array<double, kRowsPerSample> typeSquares{};
   ParameterMatrix errorSum = ParameterMatrix::Zero();  // C₁₁
-  double d = 0.0;                                      // wᵀ·C·w
+  ParameterMatrix information = ParameterMatrix::Identity() * kRegularisation;  // S₁₁
+  double d = 0.0;                                                               // wᵀ·C·w
+  double r = kRegularisation * w.squaredNorm();                                 // wᵀ·S·w
   for (std::size_t t = 0; t < rowTypeErrorCovariance_.size(); ++t) {
     const AugmentedMatrix& c = rowTypeErrorCovariance_[t];
     if (structuredErrors_) {
@@ -161,28 +247,32 @@ TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate() const {
       errorSum += c.topLeftCorner<kNumParameters, kNumParameters>();
     }
     d += typeVariance[t];
+    typeSquares[t] = w.dot(rowTypeInformation_[t] * w);
+    r += typeSquares[t];
+    information += rowTypeInformation_[t].topLeftCorner<kNumParameters, kNumParameters>();
   }
   // Generalised Rayleigh quotient of w for the pencil (S, C): it absorbs a common scale error
   // of the configured variances.
-  const double lambda = w.dot(informationSum_ * w) / d;
+  const double lambda = r / d;
   if (d == 0.0 || !std::isfinite(lambda) || !(lambda > 0.0)) {
     return {undefinedCovariance(), false};
   }
 
   // Bias-corrected information of the TLS equations: the expected contribution of the
   // measurement errors, λ·C, is removed from the information of the noisy rows.
-  const ParameterMatrix a =
-      informationSum_.topLeftCorner<kNumParameters, kNumParameters>() - lambda * errorSum;
+  const ParameterMatrix a = information - lambda * errorSum;
   const Eigen::LLT<ParameterMatrix> llt(a);
   if (llt.info() != Eigen::Success) {
     return {undefinedCovariance(), false};
   }
 
-  // Variance of the TLS score, λ·B, plus the regularisation I/100 that S starts with.
+  // Variance of the TLS score, B, plus the regularisation I/100 that S starts with. Each row
+  // type's residual variance is its own mean squared residual, inflated for correlation.
   ParameterMatrix x = ParameterMatrix::Identity() * kRegularisation;
   for (std::size_t t = 0; t < rowTypeErrorCovariance_.size(); ++t) {
     if (rowTypeCount_[t] > 0) {
-      x += (lambda * typeVariance[t] / rowTypeCount_[t]) * rowTypeRegressorProduct_[t];
+      x += (inflation[t] * typeSquares[t] / rowTypeCount_[t]) *
+           rowTypeInformation_[t].topLeftCorner<kNumParameters, kNumParameters>();
     }
   }
   // X is exactly symmetric (sums of h·hᵀ), so its transpose is a plain copy into row-major
