@@ -6,6 +6,8 @@
 // runs, runs with five ringing taps, runs with a contact; each with the sample configuration and
 // with the variances `zelto-payload noise` measures on the recording. Every run is replayed as
 // the tool replays it (the last sample held back until min_time), through the public interface.
+// ZELTO_NOISE_FREE, ZELTO_NO_DELAY, ZELTO_NO_ACC_NOISE or ZELTO_NO_WRENCH_NOISE set in the
+// environment take one property of the real sensor away, to see what each one costs.
 
 #include <zelto/ZeltoPayloadEstimator.h>
 
@@ -33,10 +35,9 @@ enum class Run { Clean, Taps, Contact };
 const char* const kRunNames[] = {"clean", "taps", "contact"};
 
 sim::Payload realTool() {
-  return sim::Payload::fromCentroidal(0.93, Eigen::Vector3d(0.004, -0.006, 0.044),
-                                      {1.4e-3, 0.0, 0.0, 1.6e-3, 0.0, 0.9e-3},
-                                      Eigen::Vector3d(0.8, -0.5, 1.2),
-                                      Eigen::Vector3d(0.03, -0.02, 0.01));
+  return sim::Payload::fromCentroidal(
+      0.93, Eigen::Vector3d(0.004, -0.006, 0.044), {1.4e-3, 0.0, 0.0, 1.6e-3, 0.0, 0.9e-3},
+      Eigen::Vector3d(0.8, -0.5, 1.2), Eigen::Vector3d(0.03, -0.02, 0.01));
 }
 
 sim::Motion robotTurn() {
@@ -51,7 +52,16 @@ sim::Motion robotTurn() {
 constexpr double kDuration = 7.3;  // hold, one turn, hold
 
 sim::SensorProfile profileFor(Run run, std::uint64_t seed) {
-  sim::SensorProfile p;
+  // One property of the real sensor at a time can be taken away, to see what each one costs.
+  sim::SensorProfile p =
+      std::getenv("ZELTO_NOISE_FREE") ? sim::SensorProfile::noiseFree() : sim::SensorProfile{};
+  if (std::getenv("ZELTO_NO_DELAY")) p.accelerometer.delay = 0.0;
+  if (std::getenv("ZELTO_NO_ACC_NOISE")) {
+    for (sim::ChannelNoise& c : p.accelerometer.noise) c = sim::ChannelNoise{};
+  }
+  if (std::getenv("ZELTO_NO_WRENCH_NOISE")) {
+    for (sim::ChannelNoise& c : p.wrench.noise) c = sim::ChannelNoise{};
+  }
   if (run == Run::Taps) {
     p.wrench.disturbances = sim::randomTaps(seed, 5, 1.0, kDuration - 1.0);
   } else if (run == Run::Contact) {
@@ -104,9 +114,9 @@ std::string config(const Noise& n, double comThreshold) {
     "prior_payload_properties": {"mass": 1.0, "com": {"x": 0, "y": 0, "z": 0.05},
       "inertia": {"Ixx": 0.001, "Ixy": 0, "Ixz": 0, "Iyy": 0.001, "Iyz": 0, "Izz": 0.001}},
     "measurement_noise_covariance": {"force": )" +
-         xyz(n.force) + ", \"torque\": " + xyz(n.torque) + ", \"linear_acc\": " +
-         xyz(n.linearAcc) + ", \"angular_vel\": " + xyz(n.angularVel) +
-         ", \"angular_acc\": " + xyz(n.angularAcc) + R"(},
+         xyz(n.force) + ", \"torque\": " + xyz(n.torque) + ", \"linear_acc\": " + xyz(n.linearAcc) +
+         ", \"angular_vel\": " + xyz(n.angularVel) + ", \"angular_acc\": " + xyz(n.angularAcc) +
+         R"(},
     "estimation_covariance_convergence_threshold": {"mass": 0.01, "com": )" +
          harness::jsonNumber(comThreshold) + R"(, "inertia": 5e-4, "wrench_bias": 0.01},
     "runtime_verbosity": false, "output_bias_estimate": true}})";
@@ -146,13 +156,12 @@ Outcome replay(const sim::SensorRecording& recording, const Noise& noise, double
     o.written = estimator.isEstimationSuccessful();
     estimator.getEstimate(o.estimate, o.sd);
     o.episodes = estimator.getContactEpisodeCount();
-    const double count = static_cast<double>(estimator.getSampleCount() +
-                                             estimator.getRejectedSampleCount());
+    const double count =
+        static_cast<double>(estimator.getSampleCount() + estimator.getRejectedSampleCount());
     o.rejectedShare = count > 0 ? estimator.getRejectedSampleCount() / count : 0.0;
   }
   std::cout.rdbuf(previous);
-  o.gateOff = console.str().find("outlier gate and contact detection are off") !=
-              std::string::npos;
+  o.gateOff = console.str().find("outlier gate and contact detection are off") != std::string::npos;
   const std::array<double, 16> truth = recording.fileOrder();
   o.massError = o.estimate[0] / truth[0] - 1.0;
   double com = 0.0;
