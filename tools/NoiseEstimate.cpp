@@ -49,19 +49,7 @@ double threeDigits(double value) { return std::strtod(format("%.3g", value).c_st
 
 }  // namespace
 
-double noiseFactorOfAngularAcc(double rate) {
-  const double w = DerivativeWindow::halfWidth(1.0 / rate);
-  const int half = static_cast<int>(std::floor((w + DerivativeWindow::kTolerance) * rate));
-  Eigen::Matrix4d normal = Eigen::Matrix4d::Zero();
-  for (int i = -half; i <= half; ++i) {
-    const double d = i / rate;
-    const Eigen::Vector4d x(1.0, d, d * d, d * d * d);
-    normal += x * x.transpose();
-  }
-  // Fewer than two inputs on either side leave the cubic undetermined: no derivative.
-  if (half < 2) return std::numeric_limits<double>::infinity();
-  return normal.inverse()(1, 1);
-}
+double noiseFactorOfAngularAcc(double rate) { return DerivativeWindow::noiseFactor(1.0 / rate); }
 
 NoiseEstimate measureNoise(const std::vector<double>& times,
                            const std::vector<std::array<double, 12>>& values) {

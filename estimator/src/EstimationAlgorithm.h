@@ -110,6 +110,12 @@ class EstimationAlgorithm {
   //! All of the above from one evaluation of the covariance.
   EstimateReadout readout() const;
 
+  //! Raises each axis of the angular-acceleration variance to at least floor (rad²/s⁴), for
+  //! this run and its restarts. Meant before the first sample: rows already fed keep theirs.
+  void raiseAngularAccelerationVariance(const Eigen::Vector3d& floor) {
+    measurementNoise.angularAcceleration = measurementNoise.angularAcceleration.cwiseMax(floor);
+  }
+
   double getForgettingFactor() const { return forgettingFactor; }
   const MeasurementNoise& getMeasurementNoise() const { return measurementNoise; }
   bool isInitialized() const { return initialized_; }

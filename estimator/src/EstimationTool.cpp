@@ -72,6 +72,14 @@ SampleConsistency EstimationTool::assess(const PreparedSample& sample) {
   return algorithm_->assess(sample);
 }
 
+Eigen::Vector3d EstimationTool::raiseAngularAccelerationVariance(const Eigen::Vector3d& floor) {
+  if (!algorithm_) {
+    return measurementNoise(config_).angularAcceleration;
+  }
+  algorithm_->raiseAngularAccelerationVariance(floor);
+  return algorithm_->getMeasurementNoise().angularAcceleration;
+}
+
 void EstimationTool::restart() {
   if (algorithm_) {
     algorithm_->restart();

@@ -45,6 +45,10 @@ std::optional<InertialSample> InertiaEstimator::join(const SplitSample& input) {
     run_.sparseReported = true;
     reportSparseInputs();
   }
+  if (joined && !run_.angularAccChecked) {
+    run_.angularAccChecked = true;
+    checkAngularAccelerationVariance();
+  }
   return joined;
 }
 
@@ -81,6 +85,26 @@ void InertiaEstimator::reportSparseInputs() const {
          "until they come at least every ";
   line.appendFixed(DerivativeWindow::kMaxHalfWidth / DerivativeWindow::kMinInputsPerHalf)
       << " seconds";
+  logWarn(line.view());
+}
+
+void InertiaEstimator::checkAngularAccelerationVariance() {
+  const double factor = DerivativeWindow::noiseFactor(run_.joiner.inputPeriod());
+  const Eigen::Vector3d gyro(config_.noiseAngularVel[0], config_.noiseAngularVel[1],
+                             config_.noiseAngularVel[2]);
+  const Eigen::Vector3d floor = factor * gyro;
+  const Eigen::Vector3d configured(config_.noiseAngularAcc[0], config_.noiseAngularAcc[1],
+                                   config_.noiseAngularAcc[2]);
+  if (!floor.allFinite() || (configured.array() >= floor.array()).all()) {
+    return;
+  }
+  tool_->raiseAngularAccelerationVariance(floor);
+  MessageText line;  // on the stack: the update path does not allocate
+  line << "The configured angular_acc variance is below the derivative's own noise at this input "
+          "rate (angular_vel variance x ";
+  line.appendFixed(factor) << " = ";
+  line.appendFixed(floor.maxCoeff()) << " rad^2/s^4 at most): the derivative's noise is used "
+                                        "instead where it is larger";
   logWarn(line.view());
 }
 

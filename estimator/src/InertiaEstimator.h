@@ -53,7 +53,10 @@ class InertiaEstimator {
   void init();
 
   //! Stores one input; the sample it completes, if any (see SampleJoiner). Says once per run
-  //! when the inputs come too far apart to be joined at all.
+  //! when the inputs come too far apart to be joined at all. At the first sample of a run, the
+  //! configured angular-acceleration variance is raised to what the derivative makes of the
+  //! configured angular-velocity variance at the measured input rate, if it lies below, and a
+  //! line says so: a variance the derivative's own noise exceeds would bias the inertia.
   std::optional<InertialSample> join(const SplitSample& input);
   //! The rows and Jacobians of a joined sample.
   PreparedSample prepare(const InertialSample& sample) const { return tool_->prepare(sample); }
@@ -113,10 +116,12 @@ class InertiaEstimator {
     GateCounts counts;
     Attempt attempt;
     bool sparseReported = false;
+    bool angularAccChecked = false;
   };
 
   void reportGateEvent(SampleGate::Event event) const;
   void reportSparseInputs() const;
+  void checkAngularAccelerationVariance();
 
   std::unique_ptr<EstimationTool> tool_;           // never null
   std::array<double, 4> convergenceThresholds_{};  // mass, com, inertia, wrench bias

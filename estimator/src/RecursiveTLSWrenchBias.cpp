@@ -121,8 +121,7 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
     // low or too high by any factor is judged on its own scale. A type without error variance
     // takes the common scale.
     const double common = getRayleighQuotient();
-    const std::array<double, kRowsPerSample> scales =
-        tls.covarianceEstimator.getRowTypeScales();
+    const std::array<double, kRowsPerSample> scales = tls.covarianceEstimator.getRowTypeScales();
     for (std::size_t t = 0; t < kRowsPerSample; ++t) {
       const double scale = std::isfinite(scales[t]) && scales[t] > 0.0 ? scales[t] : common;
       run_.assessScaleRoots(static_cast<Eigen::Index>(t)) = std::sqrt(scale);
@@ -148,9 +147,9 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
   const MeasurementVector variances = measurementNoise.asVector();
   // Coefficient-wise (lazy) products: for these small fixed sizes they beat the blocked kernel.
   const Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> scaled = u * variances.asDiagonal();
-  Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s =
-      run_.assessScaleRoots.asDiagonal() * scaled.lazyProduct(u.transpose()) *
-      run_.assessScaleRoots.asDiagonal();
+  Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s = run_.assessScaleRoots.asDiagonal() *
+                                                            scaled.lazyProduct(u.transpose()) *
+                                                            run_.assessScaleRoots.asDiagonal();
   s.noalias() += projectedCovariance(d, run_.assessCovariance);
   const Eigen::LLT<Eigen::Matrix<double, kRowsPerSample, kRowsPerSample>> llt(s);
   if (llt.info() != Eigen::Success || !(s.diagonal().minCoeff() > 0.0)) {

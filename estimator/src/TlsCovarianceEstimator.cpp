@@ -99,7 +99,8 @@ void TlsCovarianceEstimator::measureInflation() {
     const AugmentedVector mw = blockSquares_[t] * w;
     const Eigen::SelfAdjointEigenSolver<ParameterMatrix> eigen(
         blockSquares_[t].topLeftCorner<kNumParameters, kNumParameters>());
-    const ParameterVector projections = eigen.eigenvectors().transpose() * mw.head<kNumParameters>();
+    const ParameterVector projections =
+        eigen.eigenvectors().transpose() * mw.head<kNumParameters>();
     const double largest = eigen.eigenvalues().maxCoeff();
     double explained = 0.0;
     int rank = 0;
@@ -147,7 +148,8 @@ const AugmentedMatrix& TlsCovarianceEstimator::getRowTypeErrorCovariance(int row
 }
 
 ParameterMatrix TlsCovarianceEstimator::getRowTypeRegressorProduct(int rowType) const {
-  return rowTypeInformation_[checkedRowType(rowType)].topLeftCorner<kNumParameters, kNumParameters>();
+  return rowTypeInformation_[checkedRowType(rowType)]
+      .topLeftCorner<kNumParameters, kNumParameters>();
 }
 
 AugmentedMatrix TlsCovarianceEstimator::getInformationSum() const {
@@ -211,12 +213,11 @@ std::array<double, kRowsPerSample> TlsCovarianceEstimator::getRowTypeScales() co
   std::array<double, kRowsPerSample> scales{};
   for (std::size_t t = 0; t < kRowsPerSample; ++t) {
     const double d = w.dot(rowTypeErrorCovariance_[t] * w);
-    scales[t] = d > 0.0 ? w.dot(rowTypeInformation_[t] * w) / d
-                        : std::numeric_limits<double>::quiet_NaN();
+    scales[t] =
+        d > 0.0 ? w.dot(rowTypeInformation_[t] * w) / d : std::numeric_limits<double>::quiet_NaN();
   }
   return scales;
 }
-
 
 TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate() const {
   return evaluate(inflation_);
@@ -229,7 +230,7 @@ TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate(
   // Predicted residual variance of each row type at the current w, and the squared residuals.
   std::array<double, kRowsPerSample> typeVariance{};
   std::array<double, kRowsPerSample> typeSquares{};
-  ParameterMatrix errorSum = ParameterMatrix::Zero();  // C₁₁
+  ParameterMatrix errorSum = ParameterMatrix::Zero();                           // C₁₁
   ParameterMatrix information = ParameterMatrix::Identity() * kRegularisation;  // S₁₁
   double d = 0.0;                                                               // wᵀ·C·w
   double r = kRegularisation * w.squaredNorm();                                 // wᵀ·S·w
