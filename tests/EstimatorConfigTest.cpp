@@ -180,6 +180,10 @@ TEST(EstimatorConfig, NegativeOrNonFiniteValuesAreRefusedWithTheirKeyPath) {
       {configText(negativeThreshold),
        "payload_estimator_config.estimation_covariance_convergence_threshold.wrench_bias must "
        "be finite and not negative, but is -0.001"},
+      {withReplaced("    \"runtime_verbosity\"",
+                    "    \"imu_delay\": -0.03,\n    \"runtime_verbosity\""),
+       "payload_estimator_config.imu_delay must be within -0.025 and 0.025 s (the half width of "
+       "the window the estimator holds), but is -0.03"},
   };
   CoutCapture out;
   for (const auto& [text, reason] : cases) {

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "DerivativeWindow.h"
 #include "Log.h"
 
 namespace zelto {
@@ -97,6 +98,20 @@ void readDocument(std::istream& in, EstimatorConfig& config) {
   config.thresholdCom = nonNegative(thresholds, "com", kThresholds);
   config.thresholdInertia = nonNegative(thresholds, "inertia", kThresholds);
   config.thresholdWrenchBias = nonNegative(thresholds, "wrench_bias", kThresholds);
+
+  if (root.contains("imu_delay")) {
+    // The wrench is paired with the IMU of another time from the window the estimator holds
+    // around each sample: no wider shift without waiting longer for every sample.
+    config.imuDelay = number(root, "imu_delay");
+    if (!(std::abs(config.imuDelay) <= DerivativeWindow::kHalfWidth)) {
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%g", config.imuDelay);
+      throw std::runtime_error(std::string(kRoot) +
+                               "imu_delay must be within -0.025 and 0.025 s (the half width of "
+                               "the window the estimator holds), but is " +
+                               shown);
+    }
+  }
 
   config.runtimeVerbosity = optionalSwitch(root, "runtime_verbosity");
   config.outputBiasEstimate = optionalSwitch(root, "output_bias_estimate");

@@ -32,6 +32,10 @@ struct EstimatorConfig {
 
   bool runtimeVerbosity = false;    //!< kept and copied; changes no output
   bool outputBiasEstimate = false;  //!< adds the "bias" block to the payload parameter file
+  //! s, optional "imu_delay": how much later the IMU's time stamps are than the wrench's for the
+  //! same instant (positive: the IMU value stamped t belongs with the wrench stamped t − d).
+  //! Within ±0.025 s, the half width of the window the estimator holds anyway; 0 when absent.
+  double imuDelay = 0.0;
 
   std::string configPath;  //!< the path the host passed; the payload file goes next to it
 };

@@ -34,7 +34,7 @@ void InertiaEstimator::setConfig(const EstimatorConfig& config) {
 }
 
 void InertiaEstimator::init() {
-  run_ = Run();
+  run_ = Run(config_.imuDelay);
   tool_->init();
   logInfo("Estimator has been initialized");
 }

@@ -112,6 +112,7 @@ class InertiaEstimator {
   };
   //! One run, from a start: replaced by init().
   struct Run {
+    explicit Run(double imuDelay = 0.0) : joiner(imuDelay) {}
     SampleJoiner joiner;
     GateCounts counts;
     Attempt attempt;

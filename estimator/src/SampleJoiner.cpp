@@ -61,8 +61,10 @@ std::optional<InertialSample> SampleJoiner::join(const SplitSample& input) {
     s.linearAcceleration = linearAcceleration_.sampleAt(centre).value;
     s.angularVelocity = angularVelocity_.sampleAt(centre).value;
     s.angularAcceleration = alpha;
-    s.force = force_.sampleAt(centre).value;
-    s.torque = torque_.sampleAt(centre).value;
+    // The IMU's stamps lag the wrench's by the delay: its values at c describe the instant the
+    // wrench stamped c − delay measured (interpolated between the two wrench inputs around it).
+    s.force = force_.sampleAt(centre - imuDelay_).value;
+    s.torque = torque_.sampleAt(centre - imuDelay_).value;
     hasJoined_ = true;
     lastCentre_ = centre;
   }

@@ -28,6 +28,10 @@ namespace zelto {
 //! starts with a fresh joiner.
 class SampleJoiner {
  public:
+  //! imuDelay: s, how much later the IMU's stamps are than the wrench's for the same instant
+  //! (within ±DerivativeWindow::kHalfWidth): the sample at c takes the wrench of c − imuDelay.
+  explicit SampleJoiner(double imuDelay = 0.0) : imuDelay_(imuDelay) {}
+
   //! Stores one input and returns the sample it completes, if any. An input whose time
   //! repeats the previous input's (within 1e-5 s) is dropped whole: no input reaches the
   //! estimate twice. Joins nothing, silently, while either half of the window holds fewer
@@ -62,6 +66,7 @@ class SampleJoiner {
   bool centredDerivative(double centre, Eigen::Vector3d& alpha) const;
   void dropOlderThan(double time);
 
+  double imuDelay_ = 0.0;
   StampedHistory linearAcceleration_, angularVelocity_, force_, torque_;
   bool hasJoined_ = false;   //!< a sample was joined
   double lastCentre_ = 0.0;  //!< time of the latest joined sample
