@@ -1,9 +1,8 @@
 #include "RecursiveTLSOracle.h"
 
+#include <Eigen/Cholesky>
 #include <Eigen/SVD>
 #include <algorithm>
-
-#include <Eigen/Cholesky>
 #include <cmath>
 #include <limits>
 #include <stdexcept>

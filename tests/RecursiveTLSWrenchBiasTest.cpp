@@ -746,8 +746,9 @@ TEST(RecursiveTLSWrenchBias, StandardDeviationsCoverTheErrorOfALaggingDerivative
     }
     sumSquares += (solution(a) - truth).cwiseQuotient(sigma(a)).cwiseAbs2();
   }
-  std::printf("RMS error / sigma with a lagging derivative, 1.0 kg, motion seed 4, noise seeds "
-              "101..106:");
+  std::printf(
+      "RMS error / sigma with a lagging derivative, 1.0 kg, motion seed 4, noise seeds "
+      "101..106:");
   for (int j = 0; j < 16; ++j) {
     const double rms = std::sqrt(sumSquares(j) / realisations);
     std::printf(" %s %.2f", kNames[j], rms);

@@ -1,5 +1,3 @@
-#include "TlsCovarianceEstimator.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 
 #include "RecursiveTLSOracle.h"
 #include "TestUtils.h"
+#include "TlsCovarianceEstimator.h"
 
 namespace zelto {
 namespace {
