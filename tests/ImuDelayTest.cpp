@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Geometry>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,8 +22,9 @@ struct Columns {
 };
 
 // 1 kHz rows of hand motion whose IMU values are the truth `delay` before the row's time: the
-// IMU value stamped t belongs with the wrench of t − delay. A still recording when `still`.
-Columns recording(double delay, bool still, std::uint64_t seed) {
+// IMU value stamped t belongs with the wrench of t − delay. A still recording when `still`; a
+// 40 Hz vibration of the structure along the sensor's x axis of `vibration` m/s² on top.
+Columns recording(double delay, bool still, std::uint64_t seed, double vibration = 0.0) {
   sim::Options o;
   o.payload = sim::Payload::fromCentroidal(0.93, {0.01, -0.02, 0.06},
                                            {2e-3, 1e-4, 0.0, 2.5e-3, 0.0, 1.5e-3}, {1.5, -0.8, 2.0},
@@ -35,7 +38,15 @@ Columns recording(double delay, bool still, std::uint64_t seed) {
     const double t = 0.1 + k * 1e-3;
     const sim::TrueState w = simulator.stateAt(still ? 0.0 : t);
     const sim::TrueState i = simulator.stateAt(still ? 0.0 : t - delay);
-    const Eigen::Vector3d* q[4] = {&w.force, &w.torque, &i.linearAcceleration, &i.angularVelocity};
+    const auto shake = [&](double time) {
+      return Eigen::Vector3d(vibration * std::sin(2.0 * 3.14159265358979323846 * 40.0 * time), 0.0,
+                             0.0);
+    };
+    const Eigen::Vector3d h = o.payload.mass * o.payload.com;
+    const Eigen::Vector3d force = w.force - o.payload.mass * shake(t);
+    const Eigen::Vector3d torque = w.torque + shake(t).cross(h);
+    const Eigen::Vector3d acc = i.linearAcceleration + shake(t - delay);
+    const Eigen::Vector3d* q[4] = {&force, &torque, &acc, &i.angularVelocity};
     std::array<double, 12> v{};
     for (std::size_t j = 0; j < 12; ++j) {
       v[j] = (*q[j / 3])[static_cast<Eigen::Index>(j % 3)] + sigma[j / 3] * noise.gaussian();
@@ -73,6 +84,21 @@ TEST(ImuDelay, StillRecordingIsFlat) {
   EXPECT_EQ(e.warnings[0],
             "the fit changes by less than its noise over ±30 ms: the motion does not tell the "
             "delay (move the payload briskly, or give the delay by hand)");
+}
+
+TEST(ImuDelay, VibrationMakesTheMinimumAmbiguous) {
+  // The fit repeats its minimum every period of the vibration, nearly as deep.
+  const Columns c = recording(0.0, false, 5, 2.0);
+  const DelayEstimate e = measureRecordingDelay(c.times, c.values);
+  std::printf("40 Hz vibration, seed 5: found %+.3f ms, other minimum %+.1f ms\n", 1e3 * e.delay,
+              1e3 * e.otherMinimum);
+  EXPECT_NEAR(e.delay, 0.0, 5e-4);
+  EXPECT_TRUE(e.ambiguous);
+  EXPECT_NEAR(std::abs(e.otherMinimum), 0.025, 1.5e-3);
+  ASSERT_EQ(e.warnings.size(), 1u);
+  EXPECT_EQ(e.warnings[0],
+            "another minimum of the fit's residual, at -25.00 ms, comes close to the best: the "
+            "delay is not unique (a vibration of the structure?)");
 }
 
 TEST(ImuDelay, DelayInWordsAndDerivativeNoise) {
