@@ -131,14 +131,22 @@ TEST(StreamImport, FindsTheImuDelayAndMatchesTheTruth) {
         tables.gyro = s.stream("t,wx,wy,wz", 500.0, delay, 1.0,
                                [&](const TrueState& t) { return s.gyro(t); });
       } else {
-        tables.orientation = s.stream("t,qx,qy,qz,qw", 99.0, 0.0, 1.0, [&](const TrueState& t) {
-          const Eigen::Quaterniond q = s.attitude(t);
-          return std::vector<double>{q.x(), q.y(), q.z(), q.w()};
-        });
+        // The quaternion's columns in either order.
+        const bool wFirst = delay > 0.01;
+        tables.orientation = s.stream(
+            wFirst ? "t,qw,qx,qy,qz" : "t,qx,qy,qz,qw", 99.0, 0.0, 1.0, [&](const TrueState& t) {
+              const Eigen::Quaterniond q = s.attitude(t);
+              return wFirst ? std::vector<double>{q.w(), q.x(), q.y(), q.z()}
+                            : std::vector<double>{q.x(), q.y(), q.z(), q.w()};
+            });
       }
     }
-    o.noiseBlock = delay == 0.0065;
+    o.measureNoiseBlock = delay == 0.0065;
     const ImportResult r = importTables(tables, o);
+    if (tables.orientation) {
+      EXPECT_EQ(r.report.streams[2].form,
+                delay > 0.01 ? "quaternion, w first" : "quaternion, w last");
+    }
     ASSERT_TRUE(r.report.measuredDelay);
     const DelayEstimate& e = *r.report.measuredDelay;
     std::printf("delay %+.1f ms (seed %d): found %+.3f ms, uncertainty %.3f ms\n", 1e3 * delay,
@@ -214,7 +222,7 @@ TEST(StreamImport, RobotWithoutImuTakesTheFlangeAccelerationFromThePosition) {
                                1e3 * (t.position.y() + s.n(kPosition)),
                                1e3 * (t.position.z() + s.n(kPosition))};
   });
-  o.noiseBlock = true;
+  o.measureNoiseBlock = true;
   const ImportResult r = importTables(tables, o);
   ASSERT_TRUE(r.report.measuredDelay);
   std::printf("robot, seed %d: delay %+.3f ms, uncertainty %.3f ms\n", static_cast<int>(seed),

@@ -402,7 +402,7 @@ class Importer {
     buildRecording();
     accountForStreams();
     explain();
-    if (o_.noiseBlock) measureNoiseBlock();
+    if (o_.measureNoiseBlock) measureNoiseBlock();
     return std::move(result_);
   }
 

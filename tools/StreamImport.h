@@ -95,7 +95,7 @@ struct ImportOptions {
   double positionWindow = 0.05;
   //! Also measure the configuration's noise block (ImportResult::noise); refused with a message
   //! when a stream needed for it has too few rows.
-  bool noiseBlock = false;
+  bool measureNoiseBlock = false;
 };
 
 //! The streams when they are already in memory (the path of each StreamSource is then unused).
@@ -145,9 +145,9 @@ struct ImportReport {
 struct ImportResult {
   std::vector<RecordedSample> samples;  //!< the 13-column recording on the wrench's clock
   ImportReport report;
-  //! With ImportOptions::noiseBlock: force, torque, linear_acc, angular_vel, angular_acc, each
-  //! x, y, z, measured at the streams' own rates (derived channels propagated, see derivations),
-  //! and the "measurement_noise_covariance" value as the noise command writes it.
+  //! With ImportOptions::measureNoiseBlock: force, torque, linear_acc, angular_vel, angular_acc,
+  //! each x, y, z, measured at the streams' own rates (derived channels propagated, see
+  //! derivations), and the "measurement_noise_covariance" value as the noise command writes it.
   std::optional<std::array<double, 15>> noise;
   std::string noiseBlock;
 };
