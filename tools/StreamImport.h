@@ -87,8 +87,8 @@ struct ImportOptions {
   double gravity = 9.81;       //!< m/s²: the unit g, and gravity along the world's −z
 
   //! s, given by hand (within ±30 ms, sign as in ImuDelay.h); unset: measured. The delayed
-  //! clock is the IMU's (accelerometer, gyro, IMU file) when there is one, else the robot's
-  //! (orientation and position).
+  //! clock is the IMU's (accelerometer, gyro, IMU file) when there is one, the robot's
+  //! (orientation and position) sharing the wrench's; without an IMU it is the robot's.
   std::optional<double> delay;
   //! Half width of the least-squares quadratic whose second derivative is the position's p̈, s;
   //! at least 2.5 of the position's intervals are taken.
@@ -105,7 +105,7 @@ struct StreamTables {
 
 //! What the import found in one stream.
 struct StreamReport {
-  std::string role;      //!< "wrench", "accelerometer", "gyro", "imu", "orientation", "position"
+  std::string role;      //!< "wrench", "accelerometer", "gyro", "IMU", "orientation", "position"
   std::string name;      //!< the file
   std::string form;      //!< e.g. "rotation matrix", "quaternion, w first"; empty for vectors
   std::size_t rows = 0;  //!< rows with a new time stamp
