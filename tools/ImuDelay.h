@@ -41,6 +41,9 @@ struct DelaySearch {
   //! recording whose IMU shares the wrench's clock every candidate pairs whole samples (shifts
   //! between them would average neighbouring IMU samples and lower the residual by that alone).
   double step = 0.0;
+  //! Hz: both sides of the fit are low-passed alike (forward and backward, second order)
+  //! before it, which keeps the motion and drops the noise and a structure's ringing; 0: not.
+  double lowPass = 10.0;
 };
 
 //! The delay that best fits the payload model, and how well the recording tells it.
@@ -67,9 +70,10 @@ struct DelayEstimate {
   double halves[2] = {0.0, 0.0};  //!< s, the delays of the first and second half alone
   bool flat = false;
   bool ambiguous = false;
-  bool atEdge = false;        //!< the least residual lies at ±range: the delay may lie beyond
-  double otherMinimum = 0.0;  //!< s, the lowest other local minimum (when ambiguous)
-  std::size_t rows = 0;       //!< wrench samples fitted
+  bool atEdge = false;           //!< the least residual lies at ±range: the delay may lie beyond
+  double otherMinimum = 0.0;     //!< s, the lowest other local minimum (when ambiguous)
+  std::size_t rows = 0;          //!< wrench samples fitted
+  std::size_t excludedRows = 0;  //!< left out as not described by the payload model
   //! Unweighted rms of the force (N) and torque (N·m) residuals at no shift and at the delay.
   double forceRmsAtZero = 0.0, torqueRmsAtZero = 0.0;
   double forceRmsAtDelay = 0.0, torqueRmsAtDelay = 0.0;
