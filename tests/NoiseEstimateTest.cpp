@@ -98,7 +98,9 @@ TEST(NoiseEstimate, ReportsRepeatsHeldRowsGapsJitterAndClipping) {
       "1 rows have a new time stamp but the previous row's values (a stale read-out?)",
       "rate jitter: 81 of 1999 intervals are more than 10 % off the median 1 ms",
       "1 gaps (intervals above 1.5 times the median), the longest 2 ms",
-      "fx: " + std::to_string(atClamp) + " rows at its smallest or largest value (clipped?)"};
+      "fx: " + std::to_string(atClamp) + " rows at its smallest or largest value (clipped?)",
+      // A fifth of its rows held at the clamp.
+      resampledExplanation("fx")};
   EXPECT_EQ(noiseTroubles(e), expected);
 }
 

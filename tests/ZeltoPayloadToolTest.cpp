@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <zelto/ZeltoPayloadEstimator.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -606,6 +607,35 @@ TEST(ZeltoPayloadToolImport, RefusalsSayWhatIsWrongAndExitWith2) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "zelto-payload: error: " + c.message + "\n");
   }
+}
+
+TEST(ZeltoPayloadToolImport, NoiseNamesResampledChannelsAndTheDelay) {
+  // The IMU columns held for four rows each: resampled from 250 Hz, and half a held interval
+  // (1.5 ms) late on average.
+  TempDir dir;
+  const std::string recording = dir.file("r.csv"), held = dir.file("held.csv");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) + " --duration 10").status, 0);
+  std::vector<tool::RecordedSample> rows = tool::readRecording(recording);
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    std::copy_n(rows[k - k % 4].values.begin() + 6, 6, rows[k].values.begin() + 6);
+  }
+  tool::writeRecording(held, rows);
+  const ToolRun run = runTool(dir, "noise " + q(held));
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* channel : {"ax", "ay", "az", "wx", "wy", "wz"}) {
+    EXPECT_NE(run.out.find("\n  " + std::string(channel) +
+                           ": looks resampled from a lower rate (held or interpolated between the "
+                           "knots, or without noise near the Nyquist frequency): its variance is "
+                           "not its noise\n"),
+              std::string::npos)
+        << run.out;
+  }
+  EXPECT_NE(run.out.find("\nIMU delay, by the payload model's fit over +-30 ms (positive: the IMU "
+                         "lags):\n  delay +1.51 ms: the IMU's time stamps lag the wrench's (each "
+                         "IMU value belongs with the wrench 1.51 ms before its stamp), +-0.04 ms\n"
+                         "\"measurement_noise_covariance\": {\n"),
+            std::string::npos)
+      << run.out;
 }
 
 }  // namespace

@@ -26,8 +26,9 @@ struct NoiseOptions {
       "Measures the white-noise variance of each channel of a recording (still or moving:\nthe "
       "robust spread of each channel's fourth difference) and derives the angular-\nacceleration "
       "variance of the estimator's derivative at the recording's median rate.\nPrints them, any "
-      "sign of trouble (rate jitter, gaps, repeated samples, clipping)\nand a ready "
-      "\"measurement_noise_covariance\" block."};
+      "sign of trouble (rate jitter, gaps, repeated samples, clipping,\nresampled channels), the "
+      "delay of the IMU columns against the wrench (positive:\nthe IMU's time stamps lag) and a "
+      "ready \"measurement_noise_covariance\" block."};
 
   std::string recording;
   std::optional<std::string> output;  //!< -o: the block alone, or the configuration copy
@@ -369,6 +370,11 @@ NoiseEstimate measureRecordingNoise(const std::vector<RecordedSample>& samples);
 //! What `noise` prints before the block: rows and median rate, the table of standard
 //! deviations and variances, the derivative's factor and the signs of trouble.
 void printNoiseReport(std::ostream& out, const std::string& recording, const NoiseEstimate& e);
+
+//! What `noise` prints after it: the delay of the IMU columns against the wrench columns
+//! (measureRecordingDelay) with its sign explained and its warnings (a flat or not unique
+//! minimum), or why it could not be measured.
+void printRecordingDelay(std::ostream& out, const std::vector<RecordedSample>& samples);
 
 //! The one line (with its line end) that `estimate` prints on standard error when a configured
 //! variance is more than ten times larger or smaller than the one measured in the recording:

@@ -291,6 +291,7 @@ std::vector<std::string> noiseTroubles(const NoiseEstimate& e) {
                       " % of its high-passed values are zero: quantised more coarsely than its "
                       "noise, or constant; its variance is not its noise");
     }
+    if (e.resampled[c]) lines.push_back(resampledExplanation(channelName(c)));
   }
   return lines;
 }
