@@ -1,5 +1,6 @@
 // measureNoise on simulated recordings of known white noise, still and moving, and on rows
-// damaged the ways real recordings are: repeated, held, lost, jittered and clipped samples.
+// damaged the ways real recordings are: repeated, held, lost, jittered and clipped samples, and
+// channels resampled from a lower rate.
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,7 @@ TEST(NoiseEstimate, MeasuresKnownVariancesStillAndMoving) {
     const double tolerance = 4.5 * 3.4 / std::sqrt(static_cast<double>(e.samples));
     for (std::size_t ch = 0; ch < 12; ++ch) {
       EXPECT_NEAR(e.variance[ch] / truth[ch / 3], 1.0, tolerance) << "channel " << ch;
+      EXPECT_FALSE(e.resampled[ch]) << "channel " << ch << ": " << e.neighbourRatio[ch];
     }
     for (std::size_t j = 0; j < 3; ++j) {
       EXPECT_DOUBLE_EQ(e.angularAccVariance[j], e.variance[9 + j] * e.angularAccFactor);
@@ -96,8 +98,48 @@ TEST(NoiseEstimate, ReportsRepeatsHeldRowsGapsJitterAndClipping) {
       "1 rows have a new time stamp but the previous row's values (a stale read-out?)",
       "rate jitter: 81 of 1999 intervals are more than 10 % off the median 1 ms",
       "1 gaps (intervals above 1.5 times the median), the longest 2 ms",
-      "fx: " + std::to_string(atClamp) + " rows at its smallest or largest value (clipped?)"};
+      "fx: " + std::to_string(atClamp) + " rows at its smallest or largest value (clipped?)",
+      // A fifth of its rows held at the clamp.
+      resampledExplanation("fx")};
   EXPECT_EQ(noiseTroubles(e), expected);
+}
+
+TEST(NoiseEstimate, FlagsChannelsResampledFromALowerRate) {
+  // 20 s at 698 Hz of one motion: the force as sampled, the other channels taken from 254 Hz
+  // samples: torque band-limited (Hann-windowed sinc over ±20 knots), accelerometer linear
+  // between the knots, gyro held.
+  const sim::Noise noise{0.01, 1e-5, 1e-3, 1e-6};
+  const Rows fast = simulate(noise, 698.0, false, 1.0, 20.0, 9);
+  const Rows slow = simulate(noise, 254.0, false, 1.0, 21.0, 9);
+  const double pi = 3.14159265358979323846;
+  Rows r = fast;
+  for (std::size_t k = 0; k < fast.times.size(); ++k) {
+    const double u = fast.times[k] * 254.0;
+    const std::size_t i = static_cast<std::size_t>(u);
+    const double f = u - static_cast<double>(i);
+    for (std::size_t c = 3; c < 12; ++c) {
+      double v = 0.0;
+      if (c < 6) {
+        for (std::size_t j = i > 20 ? i - 20 : 0; j <= i + 20; ++j) {
+          const double z = u - static_cast<double>(j);
+          const double sinc = z == 0.0 ? 1.0 : std::sin(pi * z) / (pi * z);
+          v += slow.values[j][c] * sinc * (0.5 + 0.5 * std::cos(pi * z / 21.0));
+        }
+      } else {
+        v = c < 9 ? (1.0 - f) * slow.values[i][c] + f * slow.values[i + 1][c] : slow.values[i][c];
+      }
+      r.values[k][c] = v;
+    }
+  }
+  const NoiseEstimate e = measureNoise(r.times, r.values);
+  for (std::size_t c = 0; c < 12; ++c) {
+    EXPECT_EQ(e.resampled[c], c >= 3) << "channel " << c << ": " << e.neighbourRatio[c];
+  }
+  // What the flag warns of: interpolation hides most of the noise from the fourth difference.
+  EXPECT_LT(e.variance[6], noise.linearAcc / 100.0);
+  EXPECT_EQ(resampledExplanation("ax"),
+            "ax: looks resampled from a lower rate (held or interpolated between the knots, or "
+            "without noise near the Nyquist frequency): its variance is not its noise");
 }
 
 TEST(NoiseEstimate, BlockAndRefusals) {

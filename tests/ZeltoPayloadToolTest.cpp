@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <zelto/ZeltoPayloadEstimator.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "EstimatorConfigFile.h"
 #include "EstimatorTestSupport.h"
 #include "PayloadFile.h"
+#include "SensorRecording.h"
 #include "TestUtils.h"
 
 namespace zelto {
@@ -491,6 +493,149 @@ TEST(ZeltoPayloadTool, DemoPrintsTheTableAndWritesItsFiles) {
         "payload_parameters.json", "compensated_brisk_dynamic.csv"}) {
     EXPECT_TRUE(std::ifstream(out + "/" + name).good()) << name;
   }
+}
+
+}  // namespace
+}  // namespace zelto
+
+namespace zelto {
+namespace {
+
+// The three streams of a real sensor as its software writes them, time in µs: the wrench at
+// 698 Hz, the accelerometer at 254 Hz in g in its own axes and 6.5 ms late, the orientation at
+// 99 Hz; a minute of hand motion.
+struct SensorStreams {
+  TempDir dir;
+  sim::SensorRecording rec{sim::Payload::fromCentroidal(0.93, Eigen::Vector3d(0.004, -0.006, 0.052),
+                                                        {1.1e-3, 2e-5, -3e-5, 1.2e-3, 1e-5, 6e-4},
+                                                        Eigen::Vector3d(0.4, -0.7, 1.1),
+                                                        Eigen::Vector3d(0.02, 0.01, -0.03)),
+                           sim::Motion{}, 6, 60.0};
+  std::string wrench = dir.file("wrench.csv"), accel = dir.file("accel.csv"),
+              pose = dir.file("pose.csv"), output = dir.file("recording.csv");
+
+  SensorStreams() {
+    sim::StreamFormat f;
+    f.time = sim::TimeUnit::Microseconds;
+    rec.writeCsv(sim::SensorRecording::Stream::Wrench, wrench, f);
+    rec.writeCsv(sim::SensorRecording::Stream::Orientation, pose, f);
+    f.accelerometerInG = true;
+    f.imuAxes = true;
+    rec.writeCsv(sim::SensorRecording::Stream::Accelerometer, accel, f);
+  }
+  std::string command(const std::string& more) const {
+    return "import --wrench " + q(wrench) + " --accel " + q(accel) + " --orientation " + q(pose) +
+           " --time-unit us --accel-unit g --accel-axes -y,z,-x -o " + q(output) + more;
+  }
+};
+
+TEST(ZeltoPayloadToolImport, FindsTheDelayAndWritesAnAlignedRecording) {
+  const SensorStreams s;
+  const ToolRun run = runTool(s.dir, s.command(""));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  const std::size_t at = run.err.find("\n  delay +");
+  ASSERT_NE(at, std::string::npos) << run.err;
+  const double delay = 1e-3 * std::stod(run.err.substr(at + 9));
+  EXPECT_NEAR(delay, 0.0065, 5e-4) << run.err;
+  const std::string ms = run.err.substr(at + 10, 4);
+  EXPECT_NE(run.err.find("\n  delay +" + ms +
+                         " ms: the IMU's time stamps lag the wrench's (each IMU value belongs with "
+                         "the wrench " +
+                         ms + " ms before its stamp)\n"),
+            std::string::npos);
+
+  // Every row is a wrench row as measured, with the accelerometer in the sensor frame and m/s²
+  // at the row's time + the delay: the IMU's value that belongs with it.
+  const std::vector<tool::RecordedSample> rows = tool::readRecording(s.output);
+  EXPECT_EQ(readFile(s.output).rfind(kHeader, 0), 0u);
+  ASSERT_GT(rows.size(), 41800u);
+  const sim::SensorStream<6>& w = s.rec.wrench();
+  const sim::SensorStream<3>& a = s.rec.accelerometer();
+  std::size_t k = 0, j = 0;
+  for (const tool::RecordedSample& row : rows) {
+    while (k < w.times.size() && w.times[k] < row.time - 1e-6) ++k;
+    ASSERT_LT(k, w.times.size());
+    ASSERT_NEAR(row.time, w.times[k], 1e-6);
+    for (std::size_t c = 0; c < 6; ++c) ASSERT_EQ(row.values[c], w.values[k][c]);
+    const double t = row.time + delay;
+    while (j + 2 < a.times.size() && a.times[j + 1] <= t) ++j;
+    const double u = (t - a.times[j]) / (a.times[j + 1] - a.times[j]);
+    for (std::size_t c = 0; c < 3; ++c) {
+      ASSERT_NEAR(row.values[6 + c], (1 - u) * a.values[j][c] + u * a.values[j + 1][c], 0.01);
+    }
+  }
+}
+
+TEST(ZeltoPayloadToolImport, RefusalsSayWhatIsWrongAndExitWith2) {
+  TempDir dir;
+  const std::string w =
+      dir.write("w.csv", "t,fx,fy,fz,tx,ty,tz\n0,0,0,0,0,0,0\n0.002,0,0,0,0,0,0\n");
+  const std::string g = dir.write("g.csv", "t,wx,wy,wz\n0,0,0,0\n0.002,0,0,0\n");
+  const std::string a = dir.write("a.csv", "t,ax,ay,az\n0,0,0,9.81\n0.002,0,0,9.81\n");
+  const std::string late = dir.write("late.csv", "t,ax,ay,az\n5,0,0,9.81\n5.001,0,0,9.81\n");
+  const std::string back = dir.write("back.csv",
+                                     "t,fx,fy,fz,tx,ty,tz\n0,0,0,0,0,0,0\n0.002,0,0,0,0,0,0\n"
+                                     "0.001,0,0,0,0,0,0\n");
+  const std::string missing = dir.write("missing.csv", "t,ax,ay\n0,0,0\n0.002,0,0\n");
+  const std::string text = dir.write("text.csv", "t,ax,ay,az\n0,0,0,9.81\n0.002,0,abc,9.81\n");
+  const struct {
+    std::string arguments, message;
+  } cases[] = {
+      {"--accel " + q(late) + " --imu-delay 0",
+       "the streams have no time in common (on the wrench's clock): wrench 0.000 to 0.002 s, "
+       "accelerometer 5.000 to 5.001 s, gyro 0.000 to 0.002 s"},
+      {"--accel " + q(a) + " --wrench " + q(back),
+       back + ":4: time 0.001 is earlier than the previous row's 0.002 (time stamps must not go "
+              "backwards)"},
+      {"--accel " + q(missing),
+       missing + ": no column 'az' for the accelerometer (the header has: t, ax, ay)"},
+      {"--accel " + q(text), text + ":3: value 'abc' in column 'ay' is not a number"},
+      {"--accel " + q(a) + " --accel-axes x,x,z",
+       "the accelerometer axes 'x,x,z' are not a rotation (its rows are not orthonormal)"},
+      {"--accel " + q(a) + " --gyro-axes -x,y,z",
+       "the gyro axes '-x,y,z' are not a rotation (determinant -1: a mirror image)"},
+      {"--accel " + q(a) + " --imu-delay -0.031",
+       "a delay given by hand must lie within ±30 ms, got -31.00 ms"},
+  };
+  for (const auto& c : cases) {
+    const bool wrenchGiven = c.arguments.find("--wrench") != std::string::npos;
+    const ToolRun run =
+        runTool(dir, "import " + (wrenchGiven ? std::string() : "--wrench " + q(w) + " ") +
+                         "--gyro " + q(g) + " " + c.arguments + " -o " + q(dir.file("out.csv")));
+    EXPECT_EQ(run.status, 2) << c.arguments;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "zelto-payload: error: " + c.message + "\n");
+  }
+}
+
+TEST(ZeltoPayloadToolImport, NoiseNamesResampledChannelsAndTheDelay) {
+  // The IMU columns held for four rows each: resampled from 250 Hz, and half a held interval
+  // (1.5 ms) late on average.
+  TempDir dir;
+  const std::string recording = dir.file("r.csv"), held = dir.file("held.csv");
+  ASSERT_EQ(runTool(dir, "simulate -o " + q(recording) + " --duration 10").status, 0);
+  std::vector<tool::RecordedSample> rows = tool::readRecording(recording);
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    std::copy_n(rows[k - k % 4].values.begin() + 6, 6, rows[k].values.begin() + 6);
+  }
+  tool::writeRecording(held, rows);
+  const ToolRun run = runTool(dir, "noise " + q(held));
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* channel : {"ax", "ay", "az", "wx", "wy", "wz"}) {
+    EXPECT_NE(run.out.find("\n  " + std::string(channel) +
+                           ": looks resampled from a lower rate (held or interpolated between the "
+                           "knots, or without noise near the Nyquist frequency): its variance is "
+                           "not its noise\n"),
+              std::string::npos)
+        << run.out;
+  }
+  EXPECT_NE(run.out.find("\nIMU delay, by the payload model's fit over +-30 ms (positive: the IMU "
+                         "lags):\n  delay +1.51 ms: the IMU's time stamps lag the wrench's (each "
+                         "IMU value belongs with the wrench 1.51 ms before its stamp), +-0.04 ms\n"
+                         "\"measurement_noise_covariance\": {\n"),
+            std::string::npos)
+      << run.out;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "NoiseEstimate.h"
 #include "PayloadFile.h"
 #include "Simulation.h"
+#include "StreamImport.h"
 #include "ToolOptions.h"
 
 namespace zelto::tool {
@@ -25,8 +26,9 @@ struct NoiseOptions {
       "Measures the white-noise variance of each channel of a recording (still or moving:\nthe "
       "robust spread of each channel's fourth difference) and derives the angular-\nacceleration "
       "variance of the estimator's derivative at the recording's median rate.\nPrints them, any "
-      "sign of trouble (rate jitter, gaps, repeated samples, clipping)\nand a ready "
-      "\"measurement_noise_covariance\" block."};
+      "sign of trouble (rate jitter, gaps, repeated samples, clipping,\nresampled channels), the "
+      "delay of the IMU columns against the wrench (positive:\nthe IMU's time stamps lag) and a "
+      "ready \"measurement_noise_covariance\" block."};
 
   std::string recording;
   std::optional<std::string> output;  //!< -o: the block alone, or the configuration copy
@@ -48,6 +50,130 @@ struct NoiseOptions {
         ->check(kExistingFile)
         ->needs(o);
   }
+};
+
+struct ImportCommandOptions {
+  static constexpr CommandText kCommand = {
+      "import", "join separate sensor streams (CSV) into one recording",
+      "import --wrench W.csv [--accel A.csv] [--gyro G.csv] [--orientation O.csv]\n"
+      "       [--position P.csv] [--time-unit s|ms|us|ns] [--accel-unit m/s2|g]\n"
+      "       [--accel-axes AXES] [--gyro-axes AXES] [--imu-delay auto|SECONDS]\n"
+      "       [--config EST.json --config-out OUT.json] -o RECORDING.csv",
+      "Joins the separate CSV streams of one sensor, each at its own rate and all on one\n"
+      "clock, into the recording the other commands read (time,fx,fy,fz,tx,ty,tz,ax,ay,az,\n"
+      "wx,wy,wz; N, N*m, m/s^2, rad/s, sensor frame): every stream is interpolated linearly\n"
+      "onto the wrench's time stamps over the span all of them cover. Each file starts with\n"
+      "a header line naming its columns; other columns are ignored. Default names:\n"
+      "  time         t or time, in --time-unit (default s) for every stream\n"
+      "  wrench       fx fy fz tx ty tz: N, N*m, sensor frame\n"
+      "  accelerometer ax ay az: specific force (gravity included), m/s^2 or g\n"
+      "  gyro         wx wy wz: angular velocity, rad/s\n"
+      "  orientation  r11 r12 r13 r21 r22 r23 r31 r32 r33 (rotation matrix, row-major)\n"
+      "               or qw qx qy qz / qx qy qz qw (unit quaternion; the header tells)\n"
+      "  position     px py pz: the sensor origin in the world frame, m\n"
+      "The sensor frame is the wrench's. An orientation is the sensor frame's attitude in\n"
+      "a z-up world frame: it maps sensor coordinates to world coordinates, and gravity is\n"
+      "9.81 m/s^2 (--gravity) along -z. Without a gyro the angular velocity comes from the\n"
+      "orientation; without an accelerometer the specific force comes from the orientation\n"
+      "(and the position's second derivative).\n"
+      "AXES maps a stream's axes onto the sensor frame and must be a rotation: \"-y,z,-x\"\n"
+      "means sensor x = -stream y, sensor y = stream z, sensor z = -stream x.\n"
+      "Delay: a positive delay means the IMU's time stamps lag the wrench's, i.e. the IMU\n"
+      "value stamped t describes the motion at t - delay (an IMU that reports late). 'auto'\n"
+      "(the default) measures it by the payload model's fit within +-30 ms and applies it\n"
+      "while resampling, so the recording written is aligned; SECONDS applies that delay.\n"
+      "Without an IMU stream the delay is the robot's streams' against the wrench.\n"
+      "The account of every stream (rate, jitter, gaps, noise) and of the delay goes to\n"
+      "standard error. With --config, --config-out gets a copy of that estimator\n"
+      "configuration whose \"measurement_noise_covariance\" is measured at the streams' own\n"
+      "rates (a recording resampled from slower streams understates their noise).\n"
+      "Example: a wrench at 698 Hz with its time in us, an accelerometer at 254 Hz in g in\n"
+      "its own axes, an orientation at 99 Hz as a rotation matrix, on the same clock:\n"
+      "  zelto-payload import --wrench wrench.csv --accel accel.csv --orientation pose.csv\n"
+      "    --time-unit us --accel-unit g --accel-axes -y,z,-x -o recording.csv"};
+
+  std::string wrench;
+  std::optional<std::string> accel, gyro, imu, orientation, position;
+  std::string timeUnit = "s";
+  std::optional<std::string> timeColumn;
+  std::string accelUnit = "m/s2";
+  std::optional<std::string> accelAxes, gyroAxes, imuAxes;
+  std::optional<double> delay;  //!< --imu-delay; unset: measured
+  double gravity = 9.81;
+  std::optional<std::string> config, configOut;
+  std::string output;
+
+  void bind(CLI::App& c) {
+    c.add_option("--wrench", wrench, "wrench stream (required)")
+        ->type_name("W.csv")
+        ->required()
+        ->check(kExistingFile);
+    c.add_option("--accel", accel, "accelerometer stream")
+        ->type_name("A.csv")
+        ->check(kExistingFile);
+    c.add_option("--gyro", gyro, "gyro stream")->type_name("G.csv")->check(kExistingFile);
+    CLI::Option* imuFile =
+        c.add_option("--imu", imu, "accelerometer and gyro columns in one stream")
+            ->type_name("I.csv")
+            ->check(kExistingFile);
+    c.add_option("--orientation", orientation, "orientation stream")
+        ->type_name("O.csv")
+        ->check(kExistingFile);
+    c.add_option("--position", position, "position stream")
+        ->type_name("P.csv")
+        ->check(kExistingFile);
+    c.add_option("--time-unit", timeUnit, "unit of every stream's time column (default s)")
+        ->type_name("s|ms|us|ns")
+        ->check(CLI::IsMember({"s", "ms", "us", "ns"}).description(""));
+    c.add_option("--time-column", timeColumn, "name of the time column (default t, else time)")
+        ->type_name("NAME");
+    c.add_option("--accel-unit", accelUnit, "unit of the accelerometer (default m/s2)")
+        ->type_name("m/s2|g")
+        ->check(CLI::IsMember({"m/s2", "g"}).description(""));
+    c.add_option("--accel-axes", accelAxes, "the accelerometer's axes (default x,y,z)")
+        ->type_name("AXES");
+    c.add_option("--gyro-axes", gyroAxes, "the gyro's axes (default x,y,z)")->type_name("AXES");
+    c.add_option("--imu-axes", imuAxes, "the IMU stream's axes (default x,y,z)")
+        ->type_name("AXES")
+        ->needs(imuFile);
+    const CLI::Validator secondsOrAuto(
+        [](std::string& text) {
+          double seconds = 0.0;
+          if (text == "auto" || readValue(text, seconds).empty()) return std::string();
+          return "expected 'auto' or a delay in seconds, got '" + text + "'";
+        },
+        "");
+    c.add_option_function<std::string>(
+         "--imu-delay",
+         [this](const std::string& text) {
+           if (text == "auto") {
+             delay.reset();
+           } else {
+             readValue(text, delay);
+           }
+         },
+         "delay of the IMU's time stamps, s, positive when they lag (default auto: measured)")
+        ->type_name("auto|SECONDS")
+        ->check(secondsOrAuto);
+    addNumber(c, "--gravity", gravity, "m/s^2: the unit g and gravity along the world's -z")
+        ->type_name("G")
+        ->check(kPositive);
+    CLI::Option* configOption = c.add_option("--config", config,
+                                             "estimator configuration to copy with the noise block "
+                                             "measured at the streams' own rates")
+                                    ->type_name("EST.json")
+                                    ->check(kExistingFile);
+    CLI::Option* copy = c.add_option("--config-out", configOut, "where that copy goes")
+                            ->type_name("OUT.json")
+                            ->needs(configOption);
+    configOption->needs(copy);
+    c.add_option("-o,--output", output, "the recording to write")
+        ->type_name("RECORDING.csv")
+        ->required();
+  }
+
+  //! The import these options ask for.
+  ImportOptions importOptions() const;
 };
 
 struct EstimateOptions {
@@ -212,6 +338,7 @@ struct HelpOptions {
 struct ToolOptionSet {
   SimulateOptions simulate;
   NoiseOptions noise;
+  ImportCommandOptions streamImport;
   EstimateOptions estimate;
   CompensateOptions compensate;
   CheckOptions check;
@@ -219,13 +346,14 @@ struct ToolOptionSet {
   HelpOptions help;
 
   ToolCommandLine commandLine() {
-    return ToolCommandLine(simulate, noise, estimate, compensate, check, demo, help);
+    return ToolCommandLine(simulate, streamImport, noise, estimate, compensate, check, demo, help);
   }
 };
 
 // The subcommands; each returns the process exit status (ExitStatus) and throws ToolError or
 // UsageError for input it cannot use.
 int runNoise(const NoiseOptions& options);
+int runImport(const ImportCommandOptions& options);
 int runEstimate(const EstimateOptions& options);
 int runCompensate(const CompensateOptions& options);
 int runCheck(const CheckOptions& options);
@@ -242,6 +370,11 @@ NoiseEstimate measureRecordingNoise(const std::vector<RecordedSample>& samples);
 //! What `noise` prints before the block: rows and median rate, the table of standard
 //! deviations and variances, the derivative's factor and the signs of trouble.
 void printNoiseReport(std::ostream& out, const std::string& recording, const NoiseEstimate& e);
+
+//! What `noise` prints after it: the delay of the IMU columns against the wrench columns
+//! (measureRecordingDelay) with its sign explained and its warnings (a flat or not unique
+//! minimum), or why it could not be measured.
+void printRecordingDelay(std::ostream& out, const std::vector<RecordedSample>& samples);
 
 //! The one line (with its line end) that `estimate` prints on standard error when a configured
 //! variance is more than ten times larger or smaller than the one measured in the recording:

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "CsvRecording.h"
 #include "EstimatorConfigFile.h"
+#include "ImuDelay.h"
 #include "NoiseEstimate.h"
 #include "ToolError.h"
 
@@ -34,6 +35,26 @@ void printTable(std::ostream& out, const NoiseEstimate& e) {
 }
 
 }  // namespace
+
+void printRecordingDelay(std::ostream& out, const std::vector<RecordedSample>& samples) {
+  std::vector<double> times;
+  std::vector<std::array<double, 12>> values;
+  for (const RecordedSample& s : samples) {
+    times.push_back(s.time);
+    values.push_back(s.values);
+  }
+  DelayEstimate e;
+  try {
+    e = measureRecordingDelay(times, values);
+  } catch (const std::invalid_argument& error) {
+    out << "IMU delay: not measured (" << error.what() << ")\n";
+    return;
+  }
+  out << "IMU delay, by the payload model's fit over +-"
+      << formatNumber("%.0f", 1e3 * e.shifts.back()) << " ms (positive: the IMU lags):\n  "
+      << describeDelay(e.delay) << ", +-" << formatNumber("%.2f", 1e3 * e.uncertainty) << " ms\n";
+  for (const std::string& line : e.warnings) out << "  warning: " << line << "\n";
+}
 
 NoiseEstimate measureRecordingNoise(const std::vector<RecordedSample>& samples) {
   std::vector<double> times;
@@ -86,7 +107,9 @@ std::string noiseHint(const std::string& configPath, const std::string& recordin
   double worstFactor = 0.0;
   for (std::size_t i = 0; i < 15; ++i) {
     // A channel that is constant or coarsely quantised tells nothing of its noise.
-    if (e.zeroShare[i < 12 ? i : 9 + (i - 12)] > 0.5) continue;
+    // Nor does one resampled from a lower rate: its variance reads low.
+    const std::size_t channel = i < 12 ? i : 9 + (i - 12);
+    if (e.zeroShare[channel] > 0.5 || e.resampled[channel]) continue;
     const double a = (*configured)[i], b = measured[i];
     if (a == b) continue;
     const double factor =
@@ -121,6 +144,7 @@ int runNoise(const NoiseOptions& options) {
     throw ToolError("cannot measure the noise of '" + options.recording + "': " + error.what());
   }
   printNoiseReport(std::cout, options.recording, e);
+  printRecordingDelay(std::cout, samples);
   const std::string block = noiseCovarianceBlock(e, 0);
   std::cout << "\"measurement_noise_covariance\": " << block << "\n";
   if (options.config) {

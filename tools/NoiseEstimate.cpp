@@ -26,6 +26,22 @@ constexpr double kMadToSigma = 1.482602218505602;
 constexpr std::array<double, 5> kDifference = {1.0, -4.0, 6.0, -4.0, 1.0};
 constexpr double kDifferenceGain = 70.0;
 
+// The resampling test compares the fourth difference with the sixth difference of rows two
+// apart, which peaks at half the Nyquist frequency and passes smooth motion about as little as
+// the fourth difference at 100 Hz (the fourth difference of rows two apart passes 16 times more
+// and reads the gyro of hand motion at 100 Hz as resampled). Mean squares clipped at four
+// robust standard deviations scatter 1.5 times less than squared MADs and still ignore jolts.
+constexpr std::array<double, 7> kWideDifference = {1.0, -6.0, 15.0, -20.0, 15.0, -6.0, 1.0};
+constexpr double kWideDifferenceGain = 924.0;
+constexpr double kClip = 4.0;
+constexpr double kRatioScatter = 3.3;  // × 1/√rows: 1σ of the ratio for white noise, measured
+constexpr double kResampledRatio = 0.7;
+// A channel held between the knots of a rate r times lower repeats 1 − 1/r of its rows in runs
+// of ⌊r⌋ and ⌈r⌉ rows; a quantised one repeats in runs of every length.
+constexpr double kHeldRepeatShare = 0.2;
+constexpr double kHeldRunShare = 0.98;
+constexpr std::size_t kHeldMinimumRuns = 10;
+
 double median(std::vector<double>& v) {
   const std::size_t mid = v.size() / 2;
   std::nth_element(v.begin(), v.begin() + mid, v.end());
@@ -47,7 +63,101 @@ std::string format(const char* format, double value) {
 
 double threeDigits(double value) { return std::strtod(format("%.3g", value).c_str(), nullptr); }
 
+// The filter's output over the channel: d[k] = Σ c[j]·x[k + j·lag].
+template <std::size_t N>
+void filter(const std::vector<double>& x, const std::array<double, N>& c, std::size_t lag,
+            std::vector<double>& d) {
+  const std::size_t span = (N - 1) * lag;
+  d.assign(x.size() > span ? x.size() - span : 0, 0.0);
+  for (std::size_t k = 0; k < d.size(); ++k) {
+    double sum = 0.0;
+    for (std::size_t j = 0; j < N; ++j) sum += c[j] * x[k + j * lag];
+    d[k] = sum;
+  }
+}
+
+// Robust standard deviation of d about its median: 1.4826 × the median absolute deviation.
+// Leaves |d − median| in `deviations`.
+double robustSigma(const std::vector<double>& d, std::vector<double>& deviations) {
+  deviations = d;
+  const double centre = median(deviations);
+  for (double& x : deviations) x = std::abs(x - centre);
+  std::vector<double> sorted = deviations;
+  return kMadToSigma * median(sorted);
+}
+
+// Over kHeldRunShare of the runs of equal values (the first, cut by the start, and the last
+// left out) have one of two adjacent lengths.
+bool runsOfTwoLengths(const std::vector<double>& x) {
+  std::vector<std::size_t> runs;
+  std::size_t length = 1;
+  for (std::size_t k = 1; k < x.size(); ++k) {
+    if (x[k] == x[k - 1]) {
+      ++length;
+    } else {
+      runs.push_back(length);
+      length = 1;
+    }
+  }
+  if (runs.size() < kHeldMinimumRuns + 1) return false;
+  runs.erase(runs.begin());
+  std::vector<std::size_t> count;
+  for (std::size_t r : runs) {
+    if (r >= count.size()) count.resize(r + 1, 0);
+    ++count[r];
+  }
+  std::size_t best = 0;
+  for (std::size_t r = 1; r < count.size(); ++r) {
+    best = std::max(best, count[r] + (r + 1 < count.size() ? count[r + 1] : 0));
+  }
+  return static_cast<double>(best) >= kHeldRunShare * static_cast<double>(runs.size());
+}
+
+// Mean square of the deviations, each clipped at kClip robust standard deviations.
+double clippedMeanSquare(const std::vector<double>& d) {
+  std::vector<double> deviations;
+  const double limit = kClip * robustSigma(d, deviations);
+  double sum = 0.0;
+  for (double x : deviations) sum += std::min(x, limit) * std::min(x, limit);
+  return sum / static_cast<double>(deviations.size());
+}
+
 }  // namespace
+
+ChannelNoise measureChannelNoise(const std::vector<double>& values) {
+  if (values.size() < 2 * (kWideDifference.size() - 1) + 1) {
+    throw std::invalid_argument("at least 13 values are needed to measure a channel's noise, got " +
+                                std::to_string(values.size()));
+  }
+  ChannelNoise n;
+  std::vector<double> d, deviations;
+  filter(values, kDifference, 1, d);
+  n.zeroShare = static_cast<double>(std::count(d.begin(), d.end(), 0.0)) / d.size();
+  const double sigma = robustSigma(d, deviations);
+  n.variance = sigma * sigma / kDifferenceGain;
+
+  const double near = clippedMeanSquare(d) / kDifferenceGain;
+  filter(values, kWideDifference, 2, d);
+  const double wide = clippedMeanSquare(d) / kWideDifferenceGain;
+  // A constant channel has neither; it is flagged by its zero share, not here.
+  n.neighbourRatio = wide > 0.0 ? near / wide : 1.0;
+  std::size_t repeats = 0;
+  for (std::size_t k = 1; k < values.size(); ++k) repeats += values[k] == values[k - 1];
+  n.repeatShare = static_cast<double>(repeats) / static_cast<double>(values.size() - 1);
+
+  const double rows = static_cast<double>(values.size());
+  const bool interpolated =
+      n.neighbourRatio < std::min(kResampledRatio, 1.0 - 4.0 * kRatioScatter / std::sqrt(rows));
+  const bool held = n.repeatShare > kHeldRepeatShare && runsOfTwoLengths(values);
+  n.resampled = interpolated || held;
+  return n;
+}
+
+std::string resampledExplanation(const std::string& channel) {
+  return channel +
+         ": looks resampled from a lower rate (held or interpolated between the knots, or "
+         "without noise near the Nyquist frequency): its variance is not its noise";
+}
 
 double noiseFactorOfAngularAcc(double rate) { return DerivativeWindow::noiseFactor(1.0 / rate); }
 
@@ -110,22 +220,14 @@ NoiseEstimate measureNoise(const std::vector<double>& times,
                                 "acceleration (fewer than five inputs in its widest window)");
   }
 
-  std::vector<double> d(rows.size() - kDifference.size() + 1);
+  std::vector<double> channel(rows.size());
   for (std::size_t c = 0; c < NoiseEstimate::kChannels; ++c) {
-    std::size_t zeros = 0;
-    for (std::size_t k = 0; k < d.size(); ++k) {
-      double sum = 0.0;
-      for (std::size_t j = 0; j < kDifference.size(); ++j) {
-        sum += kDifference[j] * values[rows[k + j]][c];
-      }
-      d[k] = sum;
-      if (sum == 0.0) ++zeros;
-    }
-    e.zeroShare[c] = static_cast<double>(zeros) / d.size();
-    const double centre = median(d);
-    for (double& x : d) x = std::abs(x - centre);
-    const double sigma = kMadToSigma * median(d);
-    e.variance[c] = sigma * sigma / kDifferenceGain;
+    for (std::size_t k = 0; k < rows.size(); ++k) channel[k] = values[rows[k]][c];
+    const ChannelNoise n = measureChannelNoise(channel);
+    e.variance[c] = n.variance;
+    e.zeroShare[c] = n.zeroShare;
+    e.neighbourRatio[c] = n.neighbourRatio;
+    e.resampled[c] = n.resampled;
 
     double low = values[rows.front()][c], high = low;
     for (std::size_t r : rows) {
@@ -177,6 +279,7 @@ std::vector<std::string> noiseTroubles(const NoiseEstimate& e) {
                       " % of its high-passed values are zero: quantised more coarsely than its "
                       "noise, or constant; its variance is not its noise");
     }
+    if (e.resampled[c]) lines.push_back(resampledExplanation(channelName(c)));
   }
   return lines;
 }
@@ -189,9 +292,14 @@ std::array<double, 15> configuredVariances(const NoiseEstimate& e) {
 }
 
 std::string noiseCovarianceBlock(const NoiseEstimate& e, int indent) {
+  return noiseCovarianceBlock(configuredVariances(e), indent);
+}
+
+std::string noiseCovarianceBlock(const std::array<double, 15>& variances, int indent) {
   static const char* const kQuantities[5] = {"force", "torque", "linear_acc", "angular_vel",
                                              "angular_acc"};
-  const std::array<double, 15> v = configuredVariances(e);
+  std::array<double, 15> v{};
+  for (std::size_t i = 0; i < 15; ++i) v[i] = threeDigits(variances[i]);
   const std::string pad(static_cast<std::size_t>(indent), ' ');
   std::string text = "{\n";
   for (std::size_t q = 0; q < 5; ++q) {

@@ -1,4 +1,4 @@
-// zelto-payload: simulate, measure the noise of, replay, compensate and check payload recordings
+// zelto-payload: simulate, import, measure the noise of, replay, compensate and check payload
 // with the two libraries, used through their public interfaces like any host application.
 
 #include <filesystem>
@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     if (line.command == "simulate") return runSimulate(options.simulate);
+    if (line.command == "import") return runImport(options.streamImport);
     if (line.command == "noise") return runNoise(options.noise);
     if (line.command == "estimate") return runEstimate(options.estimate);
     if (line.command == "compensate") return runCompensate(options.compensate);
@@ -50,8 +51,9 @@ int main(int argc, char** argv) {
   } catch (const UsageError& e) {
     std::cout.flush();
     std::cerr << "zelto-payload: error: " << e.what() << "\n";
-    const bool known = command == "simulate" || command == "noise" || command == "estimate" ||
-                       command == "compensate" || command == "check" || command == "demo";
+    const bool known = command == "simulate" || command == "import" || command == "noise" ||
+                       command == "estimate" || command == "compensate" || command == "check" ||
+                       command == "demo";
     std::cerr << "Run 'zelto-payload " << (known ? command + " --help" : std::string("help"))
               << "' for usage.\n";
     return kExitBadInput;
