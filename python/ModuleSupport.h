@@ -31,6 +31,7 @@ inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 struct ModuleObjects {
   py::object returnCode, ok, pending, error;
   py::object trace, estimationResult, compensationResult, noiseEstimate;
+  py::object importResult, delayEstimate;
 };
 
 //! Never destroyed: Python objects must not be released after the interpreter has finalised.
@@ -90,5 +91,6 @@ void bindCompensator(py::module_& m);          //!< class Compensator
 void bindEstimateRecording(py::module_& m);    //!< the batch helper estimate()
 void bindCompensateRecording(py::module_& m);  //!< the batch helper compensate()
 void bindNoise(py::module_& m);                //!< measure_noise()
+void bindImport(py::module_& m);               //!< import_streams(), measure_delay()
 
 }  // namespace zelto::python

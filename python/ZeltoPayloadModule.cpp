@@ -76,6 +76,21 @@ void bindResultTypes(py::module_& m) {
       "acceleration; median_rate Hz; angular_acc_factor 1/s² (gyro variance to angular_acc "
       "variance); samples used; troubles, one line per sign of trouble; "
       "measurement_noise_covariance, the configuration's block as a dict (three digits).");
+  objects.delayEstimate = addTuple(
+      m, "DelayEstimate",
+      {"delay", "uncertainty", "halves", "flat", "ambiguous", "at_edge", "rows", "description",
+       "warnings"},
+      "Outcome of measure_delay(): delay s (positive: the IMU's time stamps lag the wrench's), "
+      "uncertainty s (1 sigma), halves the delays of the recording's two halves, flat (the "
+      "motion does not tell it), ambiguous (another minimum comes close), at_edge (at +-30 ms), "
+      "rows fitted, description the delay in words, warnings one line each.");
+  objects.importResult = addTuple(
+      m, "ImportResult",
+      {"times", "samples", "delay", "delay_estimate", "report", "measurement_noise_covariance"},
+      "Outcome of import_streams(): times (N,) s and samples (N, 12) on the wrench's time "
+      "stamps; delay s, applied; delay_estimate a DelayEstimate when it was measured, else None; "
+      "report the import's account; measurement_noise_covariance the block measured at the "
+      "streams' own rates (with noise_block=True), else None.");
   objects.compensationResult =
       addTuple(m, "CompensationResult", {"wrench", "codes"},
                "Outcome of compensate(): wrench (N, 6) force (N) and torque (N·m), sensor frame; "
@@ -92,6 +107,7 @@ void bindModule(py::module_& m) {
   bindCompensator(m);
   bindEstimateRecording(m);
   bindNoise(m);
+  bindImport(m);
   bindCompensateRecording(m);
 }
 

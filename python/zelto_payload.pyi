@@ -203,6 +203,85 @@ def measure_noise(times: npt.ArrayLike, samples: npt.ArrayLike) -> NoiseEstimate
     rate. Raises ValueError for bad input.
     """
 
+class DelayEstimate(NamedTuple):
+    """Outcome of measure_delay()."""
+
+    delay: float
+    """s; positive: the IMU's time stamps lag the wrench's (the IMU value stamped t describes
+    the motion at t - delay)."""
+    uncertainty: float
+    """s, 1 sigma; the whole search range (0.03) when the motion does not tell the delay."""
+    halves: Tuple[float, float]
+    """s, the delays of the recording's first and second half alone."""
+    flat: bool
+    """The fit changes by less than its noise over the range: the motion does not tell it."""
+    ambiguous: bool
+    """Another minimum of the fit comes close to the best (a vibration of the structure?)."""
+    at_edge: bool
+    """The best fit lies at +-30 ms: the delay may lie beyond."""
+    rows: int
+    """Wrench samples fitted."""
+    description: str
+    """The delay in words, e.g. "delay +6.50 ms: the IMU's time stamps lag the wrench's (...)"."""
+    warnings: List[str]
+    """One line each: flat, not unique, at the edge, uncertain by more than 1 ms."""
+
+class ImportResult(NamedTuple):
+    """Outcome of import_streams()."""
+
+    times: _FloatArray
+    """(N,) s, the wrench's time stamps within the span every stream covers."""
+    samples: _FloatArray
+    """(N, 12) the recording's values, sensor frame, the IMU's shifted by the delay."""
+    delay: float
+    """s, the delay applied (sign as in DelayEstimate)."""
+    delay_estimate: Optional[DelayEstimate]
+    """The measurement, when imu_delay='auto' and it could be made."""
+    report: str
+    """The import's account: each stream's rate, jitter, gaps, noise; the delay; warnings."""
+    measurement_noise_covariance: Optional[Dict[str, Dict[str, float]]]
+    """With noise_block=True: the block measured at the streams' own rates, three digits."""
+
+_Stream = Union[_Path, npt.ArrayLike, None]
+
+def import_streams(
+    wrench: _Stream,
+    accel: _Stream = None,
+    gyro: _Stream = None,
+    imu: _Stream = None,
+    orientation: _Stream = None,
+    position: _Stream = None,
+    *,
+    time_unit: Literal["s", "ms", "us", "ns"] = "s",
+    accel_unit: Literal["m/s2", "g"] = "m/s2",
+    accel_axes: Optional[str] = None,
+    gyro_axes: Optional[str] = None,
+    imu_axes: Optional[str] = None,
+    imu_delay: Union[Literal["auto"], float] = "auto",
+    gravity: float = 9.81,
+    noise_block: bool = False,
+) -> ImportResult:
+    """Join separate sensor streams into one recording, as `zelto-payload import` does.
+
+    Each stream is a CSV path (a header naming its columns) or an array (N, k) in the default
+    column order: wrench t,fx,fy,fz,tx,ty,tz; accel t,ax,ay,az; gyro t,wx,wy,wz; imu
+    t,ax,ay,az,wx,wy,wz; orientation t,r11..r33 (row-major) or t,qw,qx,qy,qz; position
+    t,px,py,pz. All on one clock. The wrench defines the sensor frame; an orientation maps
+    sensor to world coordinates (z up, gravity along -z). Axes like '-y,z,-x': sensor x =
+    -stream y, sensor y = stream z, sensor z = -stream x. imu_delay 'auto' measures the delay
+    and applies it while resampling; seconds (within +-0.03) apply that one; positive when the
+    IMU's time stamps lag the wrench's. Raises ValueError for bad input.
+    """
+
+def measure_delay(times: npt.ArrayLike, samples: npt.ArrayLike) -> DelayEstimate:
+    """Measure the delay of a recording's IMU columns against its wrench columns.
+
+    times (N,) s and samples (N, 12) on one clock, at least 100 rows with distinct time stamps.
+    The payload model is fitted with the IMU values shifted by each candidate within +-30 ms,
+    both sides low-passed alike; the delay is the shift of the least residual. Positive: the
+    IMU's time stamps lag the wrench's. Raises ValueError for bad input.
+    """
+
 def compensate(
     times: npt.ArrayLike,
     samples: npt.ArrayLike,
