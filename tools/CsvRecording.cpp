@@ -21,6 +21,8 @@ constexpr const char* kColumnNames[kColumns] = {"time", "fx", "fy", "fz", "tx", 
 // Both libraries treat time stamps closer than this as the same (repeated) sample.
 constexpr double kRepeatTolerance = 1e-5;
 
+}  // namespace
+
 std::string trim(const std::string& s) {
   const char* blanks = " \t\r\n";
   const std::size_t first = s.find_first_not_of(blanks);
@@ -48,8 +50,6 @@ std::string quoted(const std::string& s) {
   }
   return "'" + shown + "'";
 }
-
-}  // namespace
 
 std::string formatDouble(double value) {
   char text[32];  // the longest shortest form, "-2.2250738585072014e-308", takes 24

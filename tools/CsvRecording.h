@@ -10,6 +10,13 @@
 
 namespace zelto::tool {
 
+//! The text without leading and trailing blanks (spaces, tabs, line ends).
+std::string trim(const std::string& s);
+//! The comma-separated fields of one CSV line, each trimmed, into fields.
+void splitFields(const std::string& line, std::vector<std::string>& fields);
+//! Text shown in a message: quoted, on one line, at most 40 characters and "...".
+std::string quoted(const std::string& s);
+
 //! The shortest text that reads back as exactly `value` ("0.1", "1700000000.001", "1e-07"),
 //! the same in every locale.
 std::string formatDouble(double value);

@@ -44,33 +44,6 @@ std::string format(const char* format, double value) {
 
 std::string seconds(double s) { return format("%.3f s", s); }
 
-std::string trim(const std::string& s) {
-  const char* blanks = " \t\r\n";
-  const std::size_t first = s.find_first_not_of(blanks);
-  if (first == std::string::npos) return std::string();
-  return s.substr(first, s.find_last_not_of(blanks) - first + 1);
-}
-
-void split(const std::string& line, std::vector<std::string>& fields) {
-  fields.clear();
-  std::size_t start = 0;
-  while (true) {
-    const std::size_t comma = line.find(',', start);
-    fields.push_back(trim(line.substr(start, comma == std::string::npos ? comma : comma - start)));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-}
-
-std::string quoted(const std::string& s) {
-  // Keep messages on one line and of sane length whatever the file holds.
-  std::string shown = s.size() > 40 ? s.substr(0, 40) + "..." : s;
-  for (char& c : shown) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  }
-  return "'" + shown + "'";
-}
-
 std::string joined(const std::vector<std::string>& names, std::size_t most) {
   std::string text;
   for (std::size_t i = 0; i < names.size() && i < most; ++i) text += (i ? ", " : "") + names[i];
@@ -829,7 +802,7 @@ StreamTable readStreamTable(std::istream& in, const std::string& name) {
     ++number;
     if (number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    split(line, fields);
+    splitFields(line, fields);
     const std::string where = name + ":" + std::to_string(number) + ": ";
     if (!header) {
       header = true;
@@ -876,7 +849,7 @@ StreamTable readStreamTable(const std::string& path) {
 
 AxisMapping AxisMapping::parse(const std::string& text) {
   std::vector<std::string> parts;
-  split(text, parts);
+  splitFields(text, parts);
   AxisMapping axes;
   axes.text = text;
   axes.matrix.fill(0.0);
