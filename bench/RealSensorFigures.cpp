@@ -7,7 +7,8 @@
 // with the variances `zelto-payload noise` measures on the recording. Every run is replayed as
 // the tool replays it (the last sample held back until min_time), through the public interface.
 // ZELTO_NOISE_FREE, ZELTO_NO_DELAY, ZELTO_NO_ACC_NOISE or ZELTO_NO_WRENCH_NOISE set in the
-// environment take one property of the real sensor away, to see what each one costs.
+// environment take one property of the real sensor away, to see what each one costs;
+// ZELTO_SHOW_RUN=k prints the console of the k-th run.
 
 #include <zelto/ZeltoPayloadEstimator.h>
 
@@ -161,6 +162,10 @@ Outcome replay(const sim::SensorRecording& recording, const Noise& noise, double
     o.rejectedShare = count > 0 ? estimator.getRejectedSampleCount() / count : 0.0;
   }
   std::cout.rdbuf(previous);
+  // ZELTO_SHOW_RUN=k prints the console of the k-th run (counting from 1, as the table lists).
+  if (const char* show = std::getenv("ZELTO_SHOW_RUN"); show && std::atoi(show) == index) {
+    std::cerr << console.str();
+  }
   o.gateOff = console.str().find("outlier gate and contact detection are off") != std::string::npos;
   const std::array<double, 16> truth = recording.fileOrder();
   o.massError = o.estimate[0] / truth[0] - 1.0;

@@ -139,7 +139,8 @@ TEST(InertiaEstimatorJoin, JoinsTheWindowCentreWithTheExactDerivativeAfterASilen
       EXPECT_FALSE(feedCubic(e, t0, resume + 0.001 * k)) << k;
     }
     EXPECT_TRUE(feedCubic(e, t0, resume + 0.027));
-    EXPECT_EQ(console->str(), "");
+    // (The gate may speak about these values; the join itself says nothing.)
+    EXPECT_EQ(console->str().find("Inputs arrive"), std::string::npos);
   }
 }
 

@@ -29,6 +29,7 @@ void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) 
   rows_.clear();
   block_ = -1;
   inflation_.assign(6, 1.0);
+  wrenchScale_.assign(6, 1.0);
   thetaL_ = VectorXd::Zero(16);
   lambda_ = std::numeric_limits<double>::quiet_NaN();
 }
@@ -56,7 +57,10 @@ void RecursiveTLSOracle::update(const InertialSample& sample) {
     const MatrixXd g = errorModel_.jacobian(i, sample);
     const MatrixXd q = g * sigma * g.transpose();
     const VectorXd r = d.row(i).transpose();
-    updateParameterVector(r, q);
+    // The pencil takes the wrench noise at the level the residuals of its type show.
+    MatrixXd scaled = q;
+    scaled(16, 16) *= wrenchScale_[static_cast<std::size_t>(i)];
+    updateParameterVector(r, scaled);
     addRow(theta_, r, q, i);
   }
   parameterCovariance_ = trackerCovariance();
@@ -114,6 +118,12 @@ void RecursiveTLSOracle::startSample(double time) {
       squares += row.r.dot(w) * row.r.dot(w);
     }
     inflation_[static_cast<std::size_t>(t)] = 1.0;
+    // κ_t: what the squared residuals leave beyond the configured regressor noise, over the
+    // configured wrench noise.
+    const double wrench = typeQ_[t](16, 16);
+    const double kappa = (w.dot(typeS_[t] * w) - (w.dot(typeQ_[t] * w) - wrench)) / wrench;
+    wrenchScale_[static_cast<std::size_t>(t)] =
+        wrench > 0.0 && std::isfinite(kappa) ? std::max(1e-3, kappa) : 1.0;
     Eigen::JacobiSVD<MatrixXd> svd(regressorSums, Eigen::ComputeThinU | Eigen::ComputeThinV);
     const VectorXd singular = svd.singularValues();
     int rank = 0;
@@ -149,10 +159,11 @@ MatrixXd RecursiveTLSOracle::covariance(const std::vector<double>& inflation) {
   VectorXd w(17);
   w << thetaL_, -1.0;
   MatrixXd c = MatrixXd::Zero(17, 17);
+  double d = 0.0;
   for (int t = 0; t < 6; ++t) {
     c += typeQ_[t];
+    d += expectedSquares(t, w);
   }
-  const double d = w.dot(c * w);
   lambda_ = w.dot(s_ * w) / d;
   if (d == 0.0 || !std::isfinite(lambda_) || !(lambda_ > 0.0)) {
     return undefined;
@@ -176,6 +187,11 @@ MatrixXd RecursiveTLSOracle::covariance(const std::vector<double>& inflation) {
     return undefined;
   }
   return v;
+}
+
+double RecursiveTLSOracle::expectedSquares(int t, const VectorXd& w) const {
+  return w.dot(typeQ_[t] * w) +
+         (wrenchScale_[static_cast<std::size_t>(t)] - 1.0) * typeQ_[t](16, 16);
 }
 
 VectorXd RecursiveTLSOracle::paramsSolution() const {

@@ -63,9 +63,11 @@ class EstimationAlgorithm {
   //! The consistency of a prepared sample with the current estimate (nothing is fed).
   //! Throws std::logic_error before init.
   virtual SampleConsistency assess(const PreparedSample& sample) = 0;
-  //! Consumes one prepared sample; true when consumed. Throws std::runtime_error when θ
-  //! already holds a NaN (see updateParameterVector). Throws std::logic_error before init.
-  virtual bool feed(const PreparedSample& sample) = 0;
+  //! Consumes one prepared sample; true when consumed. weight in (0, 1] down-weights a sample
+  //! the gate doubts: its rows count √weight times, their error covariance weight times.
+  //! Throws std::runtime_error when θ already holds a NaN (see updateParameterVector). Throws
+  //! std::logic_error before init.
+  virtual bool feed(const PreparedSample& sample, double weight = 1.0) = 0;
   //! feed(prepare(sample)).
   bool update(const InertialSample& sample) { return feed(prepare(sample)); }
   //! Force and torque hold the estimated biases (N, N·m); every other field is zero.

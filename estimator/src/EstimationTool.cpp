@@ -55,12 +55,12 @@ PreparedSample EstimationTool::prepare(const InertialSample& sample) const {
   return none;
 }
 
-bool EstimationTool::feed(const PreparedSample& sample) {
+bool EstimationTool::feed(const PreparedSample& sample, double weight) {
   if (!algorithm_) {
     printLine("Warning: EstimationTool::update() called without initialized algorithm");
     return false;
   }
-  return algorithm_->feed(sample);
+  return algorithm_->feed(sample, weight);
 }
 
 SampleConsistency EstimationTool::assess(const PreparedSample& sample) {

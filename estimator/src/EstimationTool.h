@@ -27,7 +27,7 @@ class EstimationTool {
   PreparedSample prepare(const InertialSample& sample) const;
   //! Hands one prepared sample to the algorithm; its answer. Without an algorithm prints a
   //! warning and returns false. The algorithm's fatal NaN error passes through.
-  bool feed(const PreparedSample& sample);
+  bool feed(const PreparedSample& sample, double weight = 1.0);
   //! feed(prepare(sample)).
   bool update(const InertialSample& sample) { return feed(prepare(sample)); }
 

@@ -62,7 +62,7 @@ SampleGate::Verdict InertiaEstimator::judge(const PreparedSample& sample) {
 void InertiaEstimator::apply(const SampleGate::Verdict& verdict, const PreparedSample& sample) {
   switch (verdict.decision) {
     case SampleGate::Decision::Feed:
-      tool_->feed(sample);
+      tool_->feed(sample, verdict.weight);
       ++run_.attempt.fed;
       break;
     case SampleGate::Decision::Restart:

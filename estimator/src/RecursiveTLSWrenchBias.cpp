@@ -163,17 +163,35 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
   return result;
 }
 
-bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared) {
+bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight) {
   requireInitialized();
-  const AugmentedObservation& d = prepared.rows;
+  // A doubted sample counts as a sample with weight·(its information): each row √weight times,
+  // so its expected squared residual, and the error covariance that must match it, weight times.
+  const AugmentedObservation d = std::sqrt(weight) * prepared.rows;
   trackExcitation(prepared.sample);
   run_.fedSinceRefresh = true;
   const MeasurementVector variances = effectiveVariances();
-  for (int i = 0; i < kRowsPerSample; ++i) {
-    errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, rowErrorCovariance_[i]);
-    updateParameterVectorStructured(d.row(i).transpose(), rowErrorCovariance_[i]);
-  }
+  // A block of the batch means that closes with this sample closes on the sums of the samples
+  // before it, and renews the wrench scales this sample's rows use.
   tls.covarianceEstimator.startSample(prepared.sample.time);
+  const std::array<double, kRowsPerSample>& wrenchScales =
+      tls.covarianceEstimator.getWrenchNoiseScales();
+  for (int i = 0; i < kRowsPerSample; ++i) {
+    AugmentedMatrix& q = rowErrorCovariance_[i];
+    errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, q);
+    if (weight != 1.0) {
+      q *= weight;
+    }
+    // The pencil takes each row type's wrench noise at the level its residuals show: a wrench
+    // channel configured far too quiet would otherwise make the correction blame the
+    // regressors for its noise and run off. The tracker keeps the configured one, against
+    // which that level is measured.
+    const double configured = q(kAugmentedSize - 1, kAugmentedSize - 1);
+    q(kAugmentedSize - 1, kAugmentedSize - 1) =
+        configured * wrenchScales[static_cast<std::size_t>(i)];
+    updateParameterVectorStructured(d.row(i).transpose(), q);
+    q(kAugmentedSize - 1, kAugmentedSize - 1) = configured;
+  }
   // The tracker's sums do not depend on θ and it keeps only the newest θ, so handing it the
   // six rows once they all went through leaves it exactly where row-by-row hand-over would.
   // A NaN error in the middle of the sample thus leaves the tracker, and the reported

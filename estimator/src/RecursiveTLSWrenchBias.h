@@ -34,7 +34,7 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   //! uses are taken afresh when 0.25 s of sample time has passed since they were last taken
   //! and a sample was fed since (they change slowly), so this costs well under a microsecond.
   SampleConsistency assess(const PreparedSample& sample) override;
-  bool feed(const PreparedSample& sample) override;
+  bool feed(const PreparedSample& sample, double weight = 1.0) override;
   InertialSample getBiasSolution() const override;
   //! Prints "RecursiveTLSWrenchBias Bias Variance not implemented!" on std::cout (every
   //! call) and returns an all-zero sample.

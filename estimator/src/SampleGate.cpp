@@ -1,5 +1,6 @@
 #include "SampleGate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -17,6 +18,10 @@ double SampleGate::noiseRatio() const {
 
 double SampleGate::outlierShare() const {
   return countedSum_ > 0.0 ? outlierSum_ / countedSum_ : std::numeric_limits<double>::quiet_NaN();
+}
+
+double SampleGate::doubtedWeight(double statistic) {
+  return std::isnan(statistic) ? 1.0 : 9.0 / (9.0 + std::max(0.0, statistic) / 6.0);
 }
 
 bool SampleGate::blocksConvergence(double time) const {
@@ -112,6 +117,7 @@ SampleGate::Verdict SampleGate::assess(double time, const SampleConsistency& con
     }
   }
   if (suspended()) {
+    verdict.weight = doubtedWeight(consistency.statistic);
     return verdict;
   }
 
@@ -129,7 +135,9 @@ SampleGate::Verdict SampleGate::assess(double time, const SampleConsistency& con
   if (contact_ && time - contactStart_ >= kRestartAfter) {
     return {Decision::Restart, Event::Restarted};
   }
-  if (exceeded) {
+  if (contact_ && time - contactStart_ >= kHardHold) {
+    verdict.weight = doubtedWeight(consistency.statistic);
+  } else if (exceeded) {
     verdict.decision = Decision::Reject;
   } else if (blocksConvergence(time)) {
     verdict.decision = Decision::Hold;

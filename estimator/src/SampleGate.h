@@ -36,8 +36,11 @@ struct SampleConsistency {
 //! - Contact: on when the window of the last 0.1 s looks like a force on the tool: at least
 //!   20 % of its usable samples exceeded the gate, their residuals share a direction (a force
 //!   pressing on the tool does; noise does not) and carry over three times the energy of noise.
-//!   Off when at most 2 % exceed. While on and for 0.1 s after, nothing is fed and the run may
-//!   not converge. A contact that lasts 3.5 s restarts the run. The flag waits for the first
+//!   Off when at most 2 % exceed. While on and for 0.1 s after, the run may not converge. For
+//!   the first 0.5 s of a contact nothing is fed (taps and short contacts end within it); after
+//!   that every sample is fed with a weight that falls with its statistic: a real contact
+//!   barely moves the estimate, an estimate that was itself wrong keeps following the motion
+//!   and the flag ends. A contact that lasts 3.5 s restarts the run. The flag waits for the first
 //!   verdict on the noise configuration, 1 s after the gate starts.
 //! - Noise self-check: with wrong configured variances the statistic is not χ² and the gate
 //!   would stall the run. Two signs, over the usable samples of the last few seconds whose
@@ -47,7 +50,7 @@ struct SampleConsistency {
 //!   no direction (0.1 % expected). Judged whenever the window does not look like a force and
 //!   at least half of the recent samples counted, within a flagged contact too (wrong
 //!   variances can hold the flag on by themselves); from then on gate and flag are off for the
-//!   run.
+//!   run and every sample is fed with the weight of a doubted one.
 //!
 //! Fixed-size state: nothing is allocated per sample.
 class SampleGate {
@@ -76,6 +79,10 @@ class SampleGate {
   //! flag fires; the residuals of an estimate held back by wrong variances hover near 12.
   static constexpr double kForceEnergy = 20.0;
   static constexpr double kRestartAfter = 3.5;  //!< s of contact
+  //! s of a contact during which nothing is fed; later flagged samples are fed with
+  //! doubtedWeight, so that a flag raised by the estimate's own error (a direction the motion is
+  //! only now revealing) cannot freeze the estimate while the motion goes on.
+  static constexpr double kHardHold = 0.5;
   static constexpr double kNoiseRatioLimit = 1.7;
   static constexpr double kOutlierShareLimit = 0.05;
   static constexpr double kNoiseCheckAfter = 1.0;       //!< s of usable samples before judging
@@ -86,7 +93,12 @@ class SampleGate {
   struct Verdict {
     Decision decision = Decision::Feed;
     Event event = Event::None;
+    double weight = 1.0;  //!< of a fed sample, in (0, 1]: below 1 for a doubted one
   };
+
+  //! The weight of a doubted sample: 9 / (9 + statistic / 6), a Cauchy weight of the
+  //! statistic per degree of freedom (0.9 for a sample that fits, 0.35 at 100); 1 for NaN.
+  static double doubtedWeight(double statistic);
 
   Verdict assess(double time, const SampleConsistency& consistency);
 

@@ -83,6 +83,32 @@ void TlsCovarianceEstimator::startSample(double time) {
   ++closedBlocks_;
   blockStart_ = time;
   measureInflation();
+  measureWrenchScales();
+}
+
+double TlsCovarianceEstimator::expectedSquares(std::size_t t, const AugmentedVector& w) const {
+  const AugmentedMatrix& c = rowTypeErrorCovariance_[t];
+  if (structuredErrors_) {
+    const auto head = w.head<kStructuredBlock>();
+    return head.dot(c.topLeftCorner<kStructuredBlock, kStructuredBlock>() * head) +
+           wrenchScale_[t] * c(kLast, kLast);
+  }
+  return w.dot(c * w) + (wrenchScale_[t] - 1.0) * c(kLast, kLast);
+}
+
+void TlsCovarianceEstimator::measureWrenchScales() {
+  const AugmentedVector w = augmented(lastParameters_);
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    const AugmentedMatrix& c = rowTypeErrorCovariance_[t];
+    const double wrench = c(kLast, kLast);
+    if (!(wrench > 0.0)) {
+      wrenchScale_[t] = 1.0;
+      continue;
+    }
+    const double regressors = w.dot(c * w) - wrench;
+    const double scale = (w.dot(rowTypeInformation_[t] * w) - regressors) / wrench;
+    wrenchScale_[t] = std::isfinite(scale) ? std::max(kMinWrenchScale, scale) : 1.0;
+  }
 }
 
 void TlsCovarianceEstimator::measureInflation() {
@@ -199,7 +225,7 @@ double TlsCovarianceEstimator::getRayleighQuotient() const {
   double d = 0.0;
   double r = kRegularisation * w.squaredNorm();
   for (std::size_t t = 0; t < kRowsPerSample; ++t) {
-    d += w.dot(rowTypeErrorCovariance_[t] * w);
+    d += expectedSquares(t, w);
     r += w.dot(rowTypeInformation_[t] * w);
   }
   if (d == 0.0) {
@@ -236,15 +262,12 @@ TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate(
   double r = kRegularisation * w.squaredNorm();                                 // wᵀ·S·w
   for (std::size_t t = 0; t < rowTypeErrorCovariance_.size(); ++t) {
     const AugmentedMatrix& c = rowTypeErrorCovariance_[t];
+    typeVariance[t] = expectedSquares(t, w);
     if (structuredErrors_) {
       // Only the blocks 0..9 and 16 can be non-zero.
-      const auto head = w.head<kStructuredBlock>();
-      typeVariance[t] =
-          head.dot(c.topLeftCorner<kStructuredBlock, kStructuredBlock>() * head) + c(kLast, kLast);
       errorSum.topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
           c.topLeftCorner<kStructuredBlock, kStructuredBlock>();
     } else {
-      typeVariance[t] = w.dot(c * w);
       errorSum += c.topLeftCorner<kNumParameters, kNumParameters>();
     }
     d += typeVariance[t];

@@ -103,6 +103,13 @@ class TlsCovarianceEstimator {
   //! f_t, the batch-means inflation of each row type's residual variance as the last closed
   //! block left it (1 before there are enough blocks).
   const std::array<double, kRowsPerSample>& getRowTypeInflation() const { return inflation_; }
+  //! κ_t, how much larger each row type's wrench noise is than configured, as the last closed
+  //! block left it: (r_t − w₁ᵀ·C_t₁₁·w₁) / C_t(16, 16), what the squared residuals leave once
+  //! the configured regressor noise is taken away, over the configured wrench noise; at least
+  //! kMinWrenchScale, 1 before the first block closes.
+  const std::array<double, kRowsPerSample>& getWrenchNoiseScales() const { return wrenchScale_; }
+  //! Least κ_t: a wrench configured a thousand times too noisy is still taken as configured.
+  static constexpr double kMinWrenchScale = 1e-3;
 
   //! Undefined covariance: 1e10·I₁₆.
   static ParameterMatrix undefinedCovariance();
@@ -120,6 +127,10 @@ class TlsCovarianceEstimator {
   Evaluation evaluate(const std::array<double, kRowsPerSample>& inflation) const;
   //! f_t at the newest θ, from the closed blocks.
   void measureInflation();
+  //! κ_t at the newest θ.
+  void measureWrenchScales();
+  //! w₁ᵀ·C_t₁₁·w₁ + κ_t·C_t(16, 16): the residual variance of type t the pencil expects.
+  double expectedSquares(std::size_t t, const AugmentedVector& w) const;
 
   int updateCount_ = 0;  //!< rows received since init
   double forgettingFactor_ = 1.0;
@@ -134,6 +145,7 @@ class TlsCovarianceEstimator {
   std::array<AugmentedMatrix, 6> closedInformation_;
   int closedBlocks_ = 0;
   std::array<double, kRowsPerSample> inflation_{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+  std::array<double, kRowsPerSample> wrenchScale_{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
   bool blockOpen_ = false;
   double blockStart_ = 0.0;
   //! True while every C_t is zero outside the blocks 0..9 and 16 (only structured rows seen).
