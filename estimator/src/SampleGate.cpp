@@ -24,6 +24,10 @@ double SampleGate::doubtedWeight(double statistic) {
   return std::isnan(statistic) ? 1.0 : 9.0 / (9.0 + std::max(0.0, statistic) / 6.0);
 }
 
+double SampleGate::persistentShare() const {
+  return slotSum_ > 0.0 ? noisySlotSum_ / slotSum_ : std::numeric_limits<double>::quiet_NaN();
+}
+
 bool SampleGate::blocksConvergence(double time) const {
   return contact_ || (holding_ && time < holdUntil_);
 }
@@ -46,6 +50,7 @@ bool SampleGate::accumulate(double time, const SampleConsistency& consistency, b
     hasUsable_ = true;
     firstUsable_ = time;
     lastUsable_ = time;
+    slotStart_ = time;
   }
   const double step = time - lastUsable_;
   if (step != lastStep_) {
@@ -75,6 +80,19 @@ bool SampleGate::accumulate(double time, const SampleConsistency& consistency, b
   outlierSum_ = memoryDecay_ * outlierSum_ + (noise && exceeded ? 1.0 : 0.0);
   countedSum_ = memoryDecay_ * countedSum_ + (noise ? 1.0 : 0.0);
   usableSum_ = memoryDecay_ * usableSum_ + 1.0;
+  if (time - slotStart_ >= kWindow) {
+    if (slotCounted_ > 0) {
+      const double decay = std::exp(-(time - slotStart_) / kNoiseMemory);
+      const bool noisy = slotExceeded_ > kContactOff * slotCounted_;
+      slotSum_ = decay * slotSum_ + 1.0;
+      noisySlotSum_ = decay * noisySlotSum_ + (noisy ? 1.0 : 0.0);
+    }
+    slotStart_ = time;
+    slotCounted_ = 0;
+    slotExceeded_ = 0;
+  }
+  slotCounted_ += noise ? 1 : 0;
+  slotExceeded_ += noise && exceeded ? 1 : 0;
   return forceNow;
 }
 
@@ -107,7 +125,8 @@ SampleGate::Verdict SampleGate::assess(double time, const SampleConsistency& con
   if (!suspended() && checked && !forceLike && countedSum_ >= 0.5 * usableSum_) {
     if (noiseRatio() >= kNoiseRatioLimit) {
       suspicion_ = Suspicion::TorqueOverForce;
-    } else if (outlierShare() > kOutlierShareLimit) {
+    } else if (outlierShare() > kOutlierShareLimit &&
+               persistentShare() >= kPersistentShareLimit) {
       suspicion_ = Suspicion::ScatteredOutliers;
     }
     if (suspended()) {

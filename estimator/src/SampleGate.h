@@ -47,7 +47,10 @@ struct SampleConsistency {
 //!   window does not look like a force: the torque rows' normalised squared residuals 1.7
 //!   times the force rows' or more (about 1 when the variances are right; a common scale error
 //!   is absorbed by λ), or more than 5 % of them exceeding the gate with residuals that share
-//!   no direction (0.1 % expected). Judged whenever the window does not look like a force and
+//!   no direction (0.1 % expected) and that keep doing so: in at least half of the recent
+//!   0.1 s slots more than 2 % exceed. Taps make the structure ring, and its ringing exceeds
+//!   in alternating directions for a fifth of a second or so: a burst, not the steady excess
+//!   wrong variances give, so taps never switch the gate off. Judged whenever the window does not look like a force and
 //!   at least half of the recent samples counted, within a flagged contact too (wrong
 //!   variances can hold the flag on by themselves); from then on gate and flag are off for the
 //!   run and every sample is fed with the weight of a doubted one.
@@ -85,6 +88,9 @@ class SampleGate {
   static constexpr double kHardHold = 0.5;
   static constexpr double kNoiseRatioLimit = 1.7;
   static constexpr double kOutlierShareLimit = 0.05;
+  //! Least share of the recent slots (kWindow each) in which over kContactOff of the samples
+  //! exceeded, for scattered outliers to count as a sign of wrong variances.
+  static constexpr double kPersistentShareLimit = 0.5;
   static constexpr double kNoiseCheckAfter = 1.0;       //!< s of usable samples before judging
   static constexpr double kNoiseMemory = 2.0;           //!< s, time constant of its sums
   static constexpr std::size_t kWindowCapacity = 1024;  //!< samples (0.1 s at up to 10 kHz)
@@ -112,6 +118,9 @@ class SampleGate {
   //! Share of the usable samples outside contact whose residuals exceeded the gate without
   //! sharing a direction (NaN before any).
   double outlierShare() const;
+  //! Share of the recent slots of kWindow in which more than kContactOff of those samples
+  //! exceeded (NaN before the first slot closed).
+  double persistentShare() const;
   bool suspended() const { return suspicion_ != Suspicion::None; }
   Suspicion suspicion() const { return suspicion_; }
 
@@ -158,6 +167,14 @@ class SampleGate {
   double outlierSum_ = 0.0;  //!< those of them that exceeded the gate
   double countedSum_ = 0.0;  //!< the samples counted as evidence on the noise
   double usableSum_ = 0.0;   //!< all usable samples
+  // Slots of kWindow over the samples counted as evidence: the open one's counts, and
+  // exponentially forgotten (kNoiseMemory) counts of the closed ones and of those in which
+  // more than kContactOff exceeded.
+  double slotStart_ = 0.0;
+  std::uint32_t slotCounted_ = 0;
+  std::uint32_t slotExceeded_ = 0;
+  double slotSum_ = 0.0;
+  double noisySlotSum_ = 0.0;
   double firstUsable_ = 0.0;
   double lastUsable_ = 0.0;
   bool hasUsable_ = false;
