@@ -12,6 +12,7 @@
 
 #include <zelto/ZeltoPayloadEstimator.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -25,6 +26,7 @@
 
 #include "EstimationReplay.h"
 #include "HostHarness.h"
+#include "ImuDelay.h"
 #include "NoiseEstimate.h"
 #include "SensorRecording.h"
 
@@ -35,9 +37,11 @@ using namespace zelto;
 enum class Run { Clean, Taps, Contact };
 const char* const kRunNames[] = {"clean", "taps", "contact"};
 
+// The measured channels' 40 Hz shares (force against torque, see sim::StructureVibration) put
+// the centre of mass near the sensor's z axis, about 44 mm out.
 sim::Payload realTool() {
   return sim::Payload::fromCentroidal(
-      0.93, Eigen::Vector3d(0.004, -0.006, 0.044), {1.4e-3, 0.0, 0.0, 1.6e-3, 0.0, 0.9e-3},
+      0.93, Eigen::Vector3d(0.002, -0.001, 0.044), {1.4e-3, 0.0, 0.0, 1.6e-3, 0.0, 0.9e-3},
       Eigen::Vector3d(0.8, -0.5, 1.2), Eigen::Vector3d(0.03, -0.02, 0.01));
 }
 
@@ -79,6 +83,7 @@ sim::SensorProfile profileFor(Run run, std::uint64_t seed) {
 
 struct Noise {
   std::array<double, 3> force, torque, linearAcc, angularVel, angularAcc;
+  double imuDelay = 0.0;  // s; 0 leaves the key out
 };
 
 Noise sampleNoise() {
@@ -86,6 +91,8 @@ Noise sampleNoise() {
   n.force.fill(0.01);
   n.torque.fill(1e-5);
   n.linearAcc.fill(1e-3);
+  if (const char* a = std::getenv("ZELTO_ACC_VAR"))
+    n.linearAcc = {std::atof(a), std::atof(a) / 7, std::atof(a) / 8};
   n.angularVel.fill(1e-5);
   n.angularAcc.fill(5.7e-3);
   return n;
@@ -120,7 +127,8 @@ std::string config(const Noise& n, double comThreshold) {
          R"(},
     "estimation_covariance_convergence_threshold": {"mass": 0.01, "com": )" +
          harness::jsonNumber(comThreshold) + R"(, "inertia": 5e-4, "wrench_bias": 0.01},
-    "runtime_verbosity": false, "output_bias_estimate": true}})";
+    "runtime_verbosity": false, "output_bias_estimate": true)" +
+         (n.imuDelay != 0.0 ? ", \"imu_delay\": " + harness::jsonNumber(n.imuDelay) : "") + "}}";
 }
 
 struct Outcome {
@@ -190,11 +198,25 @@ int main(int argc, char** argv) {
       const std::uint64_t seed = 100 + static_cast<std::uint64_t>(s);
       const sim::SensorRecording recording(realTool(), robotTurn(), seed, kDuration,
                                            profileFor(run, seed));
-      for (const bool measured : {false, true}) {
-        const Noise noise = measured ? measuredNoise(recording.recording()) : sampleNoise();
+      const sim::SensorStream<12> r = recording.recording();
+      const tool::DelayEstimate measuredDelay = tool::measureRecordingDelay(r.times, r.values);
+      const double delay = measuredDelay.delay;
+      if (std::getenv("ZELTO_SHOW_DELAY")) {
+        std::fprintf(stderr,
+                     "delay %+.2f ms, force rms %.3f -> %.3f N, torque rms %.4f -> %.4f N m\n",
+                     1e3 * delay, measuredDelay.forceRmsAtZero, measuredDelay.forceRmsAtDelay,
+                     measuredDelay.torqueRmsAtZero, measuredDelay.torqueRmsAtDelay);
+      }
+      for (int variant = 0; variant < 4; ++variant) {
+        // sample, noise: the configuration as it comes; +delay: with the delay measured on the
+        // recording in its imu_delay key.
+        const bool measured = variant % 2 == 1;
+        Noise noise = measured ? measuredNoise(r) : sampleNoise();
+        if (variant >= 2) noise.imuDelay = std::clamp(delay, -0.025, 0.025);
         const Outcome o = replay(recording, noise, 0.005, ++index);
+        const char* const names[] = {"sample", "noise", "sample+d", "noise+d"};
         std::printf("%-8s %-8s %4llu %6s %7s %8llu %7.2f%% %+6.2f %7.2f %5.1f\n",
-                    kRunNames[static_cast<int>(run)], measured ? "noise" : "sample",
+                    kRunNames[static_cast<int>(run)], names[variant],
                     static_cast<unsigned long long>(seed), o.written ? "yes" : "no",
                     o.gateOff ? "off" : "on", static_cast<unsigned long long>(o.episodes),
                     100.0 * o.rejectedShare, 100.0 * o.massError, 1000.0 * o.comError, o.worstZ);

@@ -43,6 +43,7 @@ SensorProfile SensorProfile::noiseFree() {
   for (ChannelNoise& c : p.accelerometer.noise) c = ChannelNoise{};
   p.accelerometer.quantum = 0.0;
   p.gyro.variance = 0.0;
+  p.vibration.variance.setZero();
   return p;
 }
 

@@ -6,6 +6,7 @@
 
 #include "ColouredNoise.h"
 #include "PayloadSimulator.h"
+#include "StructureVibration.h"
 
 namespace zelto::sim {
 
@@ -76,6 +77,10 @@ struct SensorProfile {
   AccelerometerProfile accelerometer;
   OrientationProfile orientation;
   GyroProfile gyro;
+  //! The structure's vibration, common to the accelerometer and the wrench. The channels'
+  //! figures above are what each stream measures in all: the vibration supplies part of their
+  //! 40 Hz share, their own noise the rest.
+  StructureVibration vibration;
   //! s, correlation time of the noise level that makes the noise heavy-tailed (ColouredNoise)
   double envelopeTime = 0.05;
 

@@ -119,6 +119,7 @@ SensorRecording::SensorRecording(const Payload& payload, const Motion& motion, s
                                  double duration, const SensorProfile& profile)
     : profile_(profile),
       payload_(payload),
+      vibration_(profile.vibration, seed),
       truth_(truthOptions(payload, motion, seed, profile, duration)) {
   generateWrench(seed, duration);
   generateImu(seed, duration);
@@ -141,13 +142,24 @@ void SensorRecording::addRinging(double t, std::array<double, 6>& ringing) const
   }
 }
 
+std::array<double, 6> SensorRecording::vibrationWrench(double t) const {
+  const Eigen::Vector3d a = vibration_.at(t);
+  const Eigen::Vector3d force = -payload_.mass * a;
+  const Eigen::Vector3d moment = a.cross(payload_.mass * payload_.com);
+  return {force.x(), force.y(), force.z(), moment.x(), moment.y(), moment.z()};
+}
+
 void SensorRecording::generateWrench(std::uint64_t seed, double duration) {
   const WrenchProfile& w = profile_.wrench;
+  const std::array<double, 6> common =
+      commonWrenchVariance(profile_.vibration, payload_.mass, payload_.mass * payload_.com);
   std::vector<Random> randoms;
   std::vector<ColouredNoise> noise;
   for (std::uint32_t c = 0; c < 6; ++c) {
     randoms.emplace_back(seed, 8 + c);
-    noise.emplace_back(w.noise[c], w.rate, profile_.envelopeTime, randoms.back());
+    const ChannelNoise own = withoutCommonShare(w.noise[c], profile_.vibration, common[c], w.rate,
+                                                CommonShare::FromTheMode);
+    noise.emplace_back(own, w.rate, profile_.envelopeTime, randoms.back());
     wrenchNoise_.push_back(noise.back().design());
   }
   for (std::uint64_t k = 0;; ++k) {
@@ -163,8 +175,9 @@ void SensorRecording::generateWrench(std::uint64_t seed, double duration) {
       external[3 + i] = s.externalTorque[e];
     }
     addRinging(t, ringing);
+    const std::array<double, 6> vibration = vibrationWrench(t);
     for (std::size_t c = 0; c < 6; ++c) {
-      measured[c] = body[c] + external[c] + ringing[c] + noise[c].next(randoms[c]);
+      measured[c] = body[c] + external[c] + ringing[c] + vibration[c] + noise[c].next(randoms[c]);
     }
     append(wrench_, t, measured);
     append(payloadWrench_, t, body);
@@ -179,16 +192,20 @@ void SensorRecording::generateImu(std::uint64_t seed, double duration) {
   std::vector<ColouredNoise> noise;
   for (std::uint32_t c = 0; c < 3; ++c) {
     randoms.emplace_back(seed, 16 + c);
-    noise.emplace_back(a.noise[c], a.rate, profile_.envelopeTime, randoms.back());
+    const ChannelNoise own =
+        withoutCommonShare(a.noise[c], profile_.vibration, profile_.vibration.variance[c], a.rate,
+                           CommonShare::Evenly);
+    noise.emplace_back(own, a.rate, profile_.envelopeTime, randoms.back());
     accelerometerNoise_.push_back(noise.back().design());
   }
   for (std::uint64_t j = firstIndex(a.rate, a.delay);; ++j) {
     const double t = static_cast<double>(j) / a.rate;
     if (t > duration) break;
     const std::array<double, 3> truth = arr(truth_.stateAt(t - a.delay).linearAcceleration);
+    const Eigen::Vector3d vibration = vibration_.at(t - a.delay);
     std::array<double, 3> measured{};
     for (std::size_t c = 0; c < 3; ++c) {
-      measured[c] = truth[c] + noise[c].next(randoms[c]);
+      measured[c] = truth[c] + vibration[static_cast<Eigen::Index>(c)] + noise[c].next(randoms[c]);
       // Whole counts of the converter; std::round is symmetric, so the IMU's signed axis
       // permutation gives the same counts.
       if (a.quantum > 0.0) measured[c] = a.quantum * std::round(measured[c] / a.quantum);

@@ -40,7 +40,10 @@ struct StreamFormat {
 //! payload, motion and seed (stateAt), so both simulators agree on the truth; Motion::rate is
 //! not used, every stream has its rate in the profile. Random streams of the seed (see
 //! PayloadSimulator): 5 pose-time jitter, 6 gyro noise, 8–13 the six wrench channels, 16–18 the
-//! three accelerometer channels; so no channel's noise depends on another's settings.
+//! three accelerometer channels, 19 the structure's vibration; so no channel's noise depends on
+//! another's settings. The vibration (SensorProfile::vibration) is in both the wrench (−m·a_v,
+//! a_v × m·c) and the accelerometer (a_v at t − delay); its share is taken out of each
+//! channel's own noise, so that each stream still measures its configured figures.
 class SensorRecording {
  public:
   //! Throws std::invalid_argument for a negative or non-finite duration, a non-positive rate,
@@ -89,7 +92,8 @@ class SensorRecording {
 
   // --- the truth ------------------------------------------------------------------------------
   //! At the wrench times: the payload's wrench with the bias; the disturbances' force and
-  //! moment about the sensor origin; the tap ringing. wrench() minus the three is the noise.
+  //! moment about the sensor origin; the tap ringing. wrench() minus the three is the noise (the
+  //! structure's vibration included).
   const SensorStream<6>& payloadWrench() const { return payloadWrench_; }
   const SensorStream<6>& externalWrench() const { return externalWrench_; }
   const SensorStream<6>& ringing() const { return ringing_; }
@@ -114,9 +118,12 @@ class SensorRecording {
   void generateImu(std::uint64_t seed, double duration);
   void generatePoses(std::uint64_t seed, double duration);
   void addRinging(double t, std::array<double, 6>& ringing) const;
+  //! The vibration's force and moment on the sensor at t: −m·a_v and a_v × m·c.
+  std::array<double, 6> vibrationWrench(double t) const;
 
   SensorProfile profile_;
   Payload payload_;
+  VibrationSignal vibration_;
   PayloadSimulator truth_;
   SensorStream<6> wrench_, payloadWrench_, externalWrench_, ringing_;
   SensorStream<3> accelerometer_, trueSpecificForce_, gyro_, position_;
