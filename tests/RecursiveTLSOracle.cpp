@@ -30,6 +30,7 @@ void RecursiveTLSOracle::init(const VectorXd& prior, const VectorXd& variances) 
   block_ = -1;
   inflation_.assign(6, 1.0);
   wrenchScale_.assign(6, 1.0);
+  regressorScale_.assign(6, 1.0);
   thetaL_ = VectorXd::Zero(16);
   lambda_ = std::numeric_limits<double>::quiet_NaN();
 }
@@ -58,8 +59,8 @@ void RecursiveTLSOracle::update(const InertialSample& sample) {
     const MatrixXd q = g * sigma * g.transpose();
     const VectorXd r = d.row(i).transpose();
     // The pencil takes the wrench noise at the level the residuals of its type show.
-    MatrixXd scaled = q;
-    scaled(16, 16) *= wrenchScale_[static_cast<std::size_t>(i)];
+    MatrixXd scaled = regressorScale_[static_cast<std::size_t>(i)] * q;
+    scaled(16, 16) = q(16, 16) * wrenchScale_[static_cast<std::size_t>(i)];
     updateParameterVector(r, scaled);
     addRow(theta_, r, q, i);
   }
@@ -119,11 +120,22 @@ void RecursiveTLSOracle::startSample(double time) {
     }
     inflation_[static_cast<std::size_t>(t)] = 1.0;
     // κ_t: what the squared residuals leave beyond the configured regressor noise, over the
-    // configured wrench noise.
+    // configured wrench noise, at least 1e-3; below that, the regressor noise is scaled down
+    // by μ_t to what the residuals show.
     const double wrench = typeQ_[t](16, 16);
-    const double kappa = (w.dot(typeS_[t] * w) - (w.dot(typeQ_[t] * w) - wrench)) / wrench;
-    wrenchScale_[static_cast<std::size_t>(t)] =
-        wrench > 0.0 && std::isfinite(kappa) ? std::max(1e-3, kappa) : 1.0;
+    const double regressors = w.dot(typeQ_[t] * w) - wrench;
+    const double all = w.dot(typeS_[t] * w);
+    double kappa = 1.0, mu = 1.0;
+    if (wrench > 0.0) {
+      if (all >= regressors + 1e-3 * wrench) {
+        kappa = (all - regressors) / wrench;
+      } else {
+        mu = all / (regressors + 1e-3 * wrench);
+        kappa = 1e-3 * mu;
+      }
+    }
+    wrenchScale_[static_cast<std::size_t>(t)] = kappa;
+    regressorScale_[static_cast<std::size_t>(t)] = mu;
     Eigen::JacobiSVD<MatrixXd> svd(regressorSums, Eigen::ComputeThinU | Eigen::ComputeThinV);
     const VectorXd singular = svd.singularValues();
     int rank = 0;
@@ -161,7 +173,7 @@ MatrixXd RecursiveTLSOracle::covariance(const std::vector<double>& inflation) {
   MatrixXd c = MatrixXd::Zero(17, 17);
   double d = 0.0;
   for (int t = 0; t < 6; ++t) {
-    c += typeQ_[t];
+    c += regressorScale_[static_cast<std::size_t>(t)] * typeQ_[t];
     d += expectedSquares(t, w);
   }
   lambda_ = w.dot(s_ * w) / d;
@@ -190,8 +202,9 @@ MatrixXd RecursiveTLSOracle::covariance(const std::vector<double>& inflation) {
 }
 
 double RecursiveTLSOracle::expectedSquares(int t, const VectorXd& w) const {
-  return w.dot(typeQ_[t] * w) +
-         (wrenchScale_[static_cast<std::size_t>(t)] - 1.0) * typeQ_[t](16, 16);
+  const double wrench = typeQ_[t](16, 16);
+  return regressorScale_[static_cast<std::size_t>(t)] * (w.dot(typeQ_[t] * w) - wrench) +
+         wrenchScale_[static_cast<std::size_t>(t)] * wrench;
 }
 
 VectorXd RecursiveTLSOracle::paramsSolution() const {

@@ -66,9 +66,10 @@ class RecursiveTLSOracle {
   std::vector<Row> rows_;
   int block_ = -1;  //!< current block, -1 before the first sample mark
   double blockStart_ = 0.0;
-  std::vector<double> inflation_;    //!< f_t as the last closed block left it
-  std::vector<double> wrenchScale_;  //!< κ_t as the last closed block left it
-  //! wᵀQ_t·w with the wrench noise Q_t(16, 16) taken κ_t times.
+  std::vector<double> inflation_;       //!< f_t as the last closed block left it
+  std::vector<double> wrenchScale_;     //!< κ_t as the last closed block left it
+  std::vector<double> regressorScale_;  //!< μ_t as the last closed block left it
+  //! wᵀQ_t·w with the regressor noise taken μ_t times and the wrench noise κ_t times.
   double expectedSquares(int t, const Eigen::VectorXd& w) const;
   //! The covariance with the given inflation of each type's residual variance.
   Eigen::MatrixXd covariance(const std::vector<double>& inflation);

@@ -576,18 +576,17 @@ TEST(RecursiveTLSWrenchBias, NoiseFreeRecordingWithExactAngularAccelerationIsIde
     }
     const ParameterVector error = a.getParameterVector() - test::tlsTruth(payload);
     const double lambda = a.tracker().getRayleighQuotient();
-    std::printf("noise-free, %.1f kg: max |error| %.2e at 2 s, %.2e at 4 s, lambda %.2e\n",
+    std::printf("noise-free, %.1f kg: max |error| %.2e at 2 s, %.2e at 4 s, lambda %.3f\n",
                 payload.mass, errorAt2s, error.cwiseAbs().maxCoeff(), lambda);
     // The pull of I/100 on θ falls like 1/(number of rows); it is largest on the biases.
     EXPECT_LT(error.head<10>().cwiseAbs().maxCoeff(), 1e-6) << "payload " << which;
     EXPECT_LT(error.tail<6>().cwiseAbs().maxCoeff(), 3e-5) << "payload " << which;
     EXPECT_LT(error.cwiseAbs().maxCoeff(), 0.8 * errorAt2s) << "payload " << which;
-    // Residuals far below the configured noise: the wrench noise is taken at its floor, and λ
-    // falls well below 1.
-    for (const double kappa : a.tracker().getWrenchNoiseScales()) {
-      EXPECT_EQ(kappa, TlsCovarianceEstimator::kMinWrenchScale) << "payload " << which;
+    // Residuals far below the configured noise: the regressor noise is scaled down to what they
+    // show (λ then measures the regularisation against next to nothing).
+    for (const double mu : a.tracker().getRegressorNoiseScales()) {
+      EXPECT_LT(mu, 0.01) << "payload " << which;
     }
-    EXPECT_LT(lambda, 0.1);
     EXPECT_GT(lambda, 0.0);
   }
 }

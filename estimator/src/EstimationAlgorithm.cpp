@@ -16,11 +16,6 @@ constexpr const char* kNanMessage =
 // positive definite in exact arithmetic, so this only happens once rounding has broken it.
 constexpr double kMinDenominator = 1e-12;
 
-// The error model's row covariances are zero in the bias rows and columns 10..15 and do not
-// couple 0..9 with 16, so only these two blocks of Q and Q̄ carry information.
-constexpr int kStructuredBlock = 10;
-constexpr int kLast = kAugmentedSize - 1;
-
 std::string list(const double* values, int count) {
   std::string text;
   for (int i = 0; i < count; ++i) {

@@ -176,6 +176,8 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
   tls.covarianceEstimator.startSample(prepared.sample.time);
   const std::array<double, kRowsPerSample>& wrenchScales =
       tls.covarianceEstimator.getWrenchNoiseScales();
+  const std::array<double, kRowsPerSample>& regressorScales =
+      tls.covarianceEstimator.getRegressorNoiseScales();
   for (int i = 0; i < kRowsPerSample; ++i) {
     AugmentedMatrix& q = rowErrorCovariance_[i];
     errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, q);
@@ -184,13 +186,22 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
     }
     // The pencil takes each row type's wrench noise at the level its residuals show: a wrench
     // channel configured far too quiet would otherwise make the correction blame the
-    // regressors for its noise and run off. The tracker keeps the configured one, against
-    // which that level is measured.
-    const double configured = q(kAugmentedSize - 1, kAugmentedSize - 1);
-    q(kAugmentedSize - 1, kAugmentedSize - 1) =
-        configured * wrenchScales[static_cast<std::size_t>(i)];
-    updateParameterVectorStructured(d.row(i).transpose(), q);
-    q(kAugmentedSize - 1, kAugmentedSize - 1) = configured;
+    // regressors for its noise and run off (and regressor noise configured too large for the
+    // residuals over-correct). The tracker keeps the configured noise, against which those
+    // levels are measured.
+    const auto type = static_cast<std::size_t>(i);
+    if (regressorScales[type] != 1.0) {
+      scaledCovariance_ = q;
+      scaledCovariance_.topLeftCorner<kStructuredBlock, kStructuredBlock>() *=
+          regressorScales[type];
+      scaledCovariance_(kLast, kLast) *= wrenchScales[type];
+      updateParameterVectorStructured(d.row(i).transpose(), scaledCovariance_);
+    } else {
+      const double configured = q(kLast, kLast);
+      q(kLast, kLast) = configured * wrenchScales[type];
+      updateParameterVectorStructured(d.row(i).transpose(), q);
+      q(kLast, kLast) = configured;
+    }
   }
   // The tracker's sums do not depend on θ and it keeps only the newest θ, so handing it the
   // six rows once they all went through leaves it exactly where row-by-row hand-over would.

@@ -79,6 +79,7 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   // Workspace for the per-row error covariances of the sample being fed. Their zero pattern
   // never changes, so only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;
+  AugmentedMatrix scaledCovariance_ = AugmentedMatrix::Zero();  //!< a row's, as the pencil takes it
 };
 
 //! A default-constructed RecursiveTLSWrenchBias, owned through the abstract base.

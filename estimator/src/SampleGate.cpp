@@ -125,8 +125,7 @@ SampleGate::Verdict SampleGate::assess(double time, const SampleConsistency& con
   if (!suspended() && checked && !forceLike && countedSum_ >= 0.5 * usableSum_) {
     if (noiseRatio() >= kNoiseRatioLimit) {
       suspicion_ = Suspicion::TorqueOverForce;
-    } else if (outlierShare() > kOutlierShareLimit &&
-               persistentShare() >= kPersistentShareLimit) {
+    } else if (outlierShare() > kOutlierShareLimit && persistentShare() >= kPersistentShareLimit) {
       suspicion_ = Suspicion::ScatteredOutliers;
     }
     if (suspended()) {

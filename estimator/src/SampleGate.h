@@ -50,10 +50,10 @@ struct SampleConsistency {
 //!   no direction (0.1 % expected) and that keep doing so: in at least half of the recent
 //!   0.1 s slots more than 2 % exceed. Taps make the structure ring, and its ringing exceeds
 //!   in alternating directions for a fifth of a second or so: a burst, not the steady excess
-//!   wrong variances give, so taps never switch the gate off. Judged whenever the window does not look like a force and
-//!   at least half of the recent samples counted, within a flagged contact too (wrong
-//!   variances can hold the flag on by themselves); from then on gate and flag are off for the
-//!   run and every sample is fed with the weight of a doubted one.
+//!   wrong variances give, so taps never switch the gate off. Judged whenever the window does not
+//!   look like a force and at least half of the recent samples counted, within a flagged contact
+//!   too (wrong variances can hold the flag on by themselves); from then on gate and flag are off
+//!   for the run and every sample is fed with the weight of a doubted one.
 //!
 //! Fixed-size state: nothing is allocated per sample.
 class SampleGate {

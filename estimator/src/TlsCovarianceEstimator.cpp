@@ -14,10 +14,6 @@ namespace {
 // A forgetting factor at or below this counts as "forgetting on".
 constexpr double kForgettingThreshold = 0.999999;
 
-// The error model's row covariances live in rows/columns 0..9 and 16 only.
-constexpr int kStructuredBlock = 10;
-constexpr int kLast = kAugmentedSize - 1;
-
 using RowMajorMatrix = Eigen::Matrix<double, kNumParameters, kNumParameters, Eigen::RowMajor>;
 using RowVector = Eigen::Matrix<double, 1, kNumParameters>;
 
@@ -90,10 +86,11 @@ double TlsCovarianceEstimator::expectedSquares(std::size_t t, const AugmentedVec
   const AugmentedMatrix& c = rowTypeErrorCovariance_[t];
   if (structuredErrors_) {
     const auto head = w.head<kStructuredBlock>();
-    return head.dot(c.topLeftCorner<kStructuredBlock, kStructuredBlock>() * head) +
+    return regressorScale_[t] *
+               head.dot(c.topLeftCorner<kStructuredBlock, kStructuredBlock>() * head) +
            wrenchScale_[t] * c(kLast, kLast);
   }
-  return w.dot(c * w) + (wrenchScale_[t] - 1.0) * c(kLast, kLast);
+  return regressorScale_[t] * (w.dot(c * w) - c(kLast, kLast)) + wrenchScale_[t] * c(kLast, kLast);
 }
 
 void TlsCovarianceEstimator::measureWrenchScales() {
@@ -101,13 +98,20 @@ void TlsCovarianceEstimator::measureWrenchScales() {
   for (std::size_t t = 0; t < kRowsPerSample; ++t) {
     const AugmentedMatrix& c = rowTypeErrorCovariance_[t];
     const double wrench = c(kLast, kLast);
-    if (!(wrench > 0.0)) {
-      wrenchScale_[t] = 1.0;
-      continue;
-    }
     const double regressors = w.dot(c * w) - wrench;
-    const double scale = (w.dot(rowTypeInformation_[t] * w) - regressors) / wrench;
-    wrenchScale_[t] = std::isfinite(scale) ? std::max(kMinWrenchScale, scale) : 1.0;
+    const double squares = w.dot(rowTypeInformation_[t] * w);
+    wrenchScale_[t] = 1.0;
+    regressorScale_[t] = 1.0;
+    if (!(wrench > 0.0) || !std::isfinite(regressors) || !std::isfinite(squares)) continue;
+    const double floor = regressors + kMinWrenchScale * wrench;
+    if (squares >= floor) {
+      wrenchScale_[t] = (squares - regressors) / wrench;
+    } else {
+      // The residuals are smaller than the configured regressor noise alone would make them:
+      // that is configured too large, and only the share the residuals show counts.
+      regressorScale_[t] = squares / floor;
+      wrenchScale_[t] = kMinWrenchScale * regressorScale_[t];
+    }
   }
 }
 
@@ -266,9 +270,9 @@ TlsCovarianceEstimator::Evaluation TlsCovarianceEstimator::evaluate(
     if (structuredErrors_) {
       // Only the blocks 0..9 and 16 can be non-zero.
       errorSum.topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
-          c.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+          regressorScale_[t] * c.topLeftCorner<kStructuredBlock, kStructuredBlock>();
     } else {
-      errorSum += c.topLeftCorner<kNumParameters, kNumParameters>();
+      errorSum += regressorScale_[t] * c.topLeftCorner<kNumParameters, kNumParameters>();
     }
     d += typeVariance[t];
     typeSquares[t] = w.dot(rowTypeInformation_[t] * w);

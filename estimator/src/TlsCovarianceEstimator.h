@@ -105,9 +105,16 @@ class TlsCovarianceEstimator {
   const std::array<double, kRowsPerSample>& getRowTypeInflation() const { return inflation_; }
   //! κ_t, how much larger each row type's wrench noise is than configured, as the last closed
   //! block left it: (r_t − w₁ᵀ·C_t₁₁·w₁) / C_t(16, 16), what the squared residuals leave once
-  //! the configured regressor noise is taken away, over the configured wrench noise; at least
-  //! kMinWrenchScale, 1 before the first block closes.
+  //! the configured regressor noise is taken away, over the configured wrench noise; 1 before
+  //! the first block closes. Where that would fall below kMinWrenchScale the residuals are
+  //! smaller than the configured regressor noise alone makes them: that is too large, and
+  //! μ_t = r_t / (w₁ᵀ·C_t₁₁·w₁ + kMinWrenchScale·C_t(16, 16)) < 1 scales the whole row's noise
+  //! (κ_t = kMinWrenchScale·μ_t). Either way μ_t·w₁ᵀ·C_t₁₁·w₁ + κ_t·C_t(16, 16) = r_t.
   const std::array<double, kRowsPerSample>& getWrenchNoiseScales() const { return wrenchScale_; }
+  //! μ_t (see above), 1 unless the configured regressor noise is too large for the residuals.
+  const std::array<double, kRowsPerSample>& getRegressorNoiseScales() const {
+    return regressorScale_;
+  }
   //! Least κ_t: a wrench configured a thousand times too noisy is still taken as configured.
   static constexpr double kMinWrenchScale = 1e-3;
 
@@ -129,7 +136,7 @@ class TlsCovarianceEstimator {
   void measureInflation();
   //! κ_t at the newest θ.
   void measureWrenchScales();
-  //! w₁ᵀ·C_t₁₁·w₁ + κ_t·C_t(16, 16): the residual variance of type t the pencil expects.
+  //! μ_t·w₁ᵀ·C_t₁₁·w₁ + κ_t·C_t(16, 16): the residual variance of type t the pencil expects.
   double expectedSquares(std::size_t t, const AugmentedVector& w) const;
 
   int updateCount_ = 0;  //!< rows received since init
@@ -146,6 +153,7 @@ class TlsCovarianceEstimator {
   int closedBlocks_ = 0;
   std::array<double, kRowsPerSample> inflation_{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
   std::array<double, kRowsPerSample> wrenchScale_{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
+  std::array<double, kRowsPerSample> regressorScale_{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
   bool blockOpen_ = false;
   double blockStart_ = 0.0;
   //! True while every C_t is zero outside the blocks 0..9 and 16 (only structured rows seen).

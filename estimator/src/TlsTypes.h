@@ -14,6 +14,10 @@ inline constexpr int kAugmentedSize = 17;          //!< entries of w = (θ, −1
 inline constexpr int kNumInertialParameters = 10;  //!< m, c, inertia
 inline constexpr int kNumMeasurements = 15;        //!< a, ω, α, f, τ
 inline constexpr int kRowsPerSample = 6;           //!< force x, y, z, torque x, y, z
+//! A row's error covariance from the error model is zero outside the regressor block 0..9 and
+//! the wrench entry kLast (16), and the two do not couple.
+inline constexpr int kStructuredBlock = 10;
+inline constexpr int kLast = kAugmentedSize - 1;
 
 using ParameterVector = Eigen::Matrix<double, kNumParameters, 1>;
 using ParameterMatrix = Eigen::Matrix<double, kNumParameters, kNumParameters>;
