@@ -98,15 +98,23 @@ Noise sampleNoise() {
   return n;
 }
 
+// What `zelto-payload noise` measures, as a user copies it into the configuration: a channel
+// it flags as resampled keeps the sample configuration's value, since its variance is not its
+// noise (and the angular acceleration follows the angular velocity).
 Noise measuredNoise(const sim::SensorStream<12>& recording) {
   const tool::NoiseEstimate e = tool::measureNoise(recording.times, recording.values);
-  Noise n;
+  Noise n = sampleNoise();
+  const auto take = [&e](std::size_t channel, double& value) {
+    if (!e.resampled[channel]) value = e.variance[channel];
+  };
   for (std::size_t j = 0; j < 3; ++j) {
-    n.force[j] = e.variance[j];
-    n.torque[j] = e.variance[3 + j];
-    n.linearAcc[j] = e.variance[6 + j];
-    n.angularVel[j] = e.variance[9 + j];
-    n.angularAcc[j] = e.angularAccVariance[j];
+    take(j, n.force[j]);
+    take(3 + j, n.torque[j]);
+    take(6 + j, n.linearAcc[j]);
+    if (!e.resampled[9 + j]) {
+      n.angularVel[j] = e.variance[9 + j];
+      n.angularAcc[j] = e.angularAccVariance[j];
+    }
   }
   return n;
 }
