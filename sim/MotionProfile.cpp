@@ -82,6 +82,7 @@ MotionProfile::MotionProfile(const Motion& motion, std::uint64_t seed)
     require(std::isfinite(turn_.moveTime) && turn_.moveTime > 0.0,
             "the turn move time must be positive");
     require(std::isfinite(turn_.hold) && turn_.hold >= 0.0, "the turn hold must not be negative");
+    require(turn_.pivot.allFinite(), "the turn pivot must be finite");
     return;
   }
   Random random(seed, 1);
@@ -255,8 +256,11 @@ Kinematics MotionProfile::at(double t) const {
     k.angularAcceleration.setZero();
     k.angularVelocity[turn_.axis] = rate;
     k.angularAcceleration[turn_.axis] = acceleration;
-    k.position.setZero();
-    k.acceleration.setZero();
+    // The origin turns about the pivot: p = c + R·(−c), so p̈ = (θ̈·[u]× + θ̇²·[u]×²)·R·(−c).
+    const Eigen::Vector3d arm = k.orientation * (-turn_.pivot);
+    const Eigen::Vector3d u = Eigen::Vector3d::Unit(turn_.axis);
+    k.position = turn_.pivot + arm;
+    k.acceleration = acceleration * u.cross(arm) + rate * rate * u.cross(u.cross(arm));
     return k;
   }
   Eigen::Vector3d e, de, dde;

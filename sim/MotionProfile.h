@@ -15,6 +15,10 @@ struct Turn {
   double angle = 3.14159265358979323846;  //!< rad, signed
   double moveTime = 6.0;                  //!< s, one move from one end to the other
   double hold = 0.5;                      //!< s, still at each end
+  //! m, a point of the joint's axis in the world frame (the sensor frame at the start): zero
+  //! turns the sensor about its own origin, anything else moves the origin on a circle, as a
+  //! robot's wrist joint moves a sensor mounted off its axis.
+  Eigen::Vector3d pivot = Eigen::Vector3d::Zero();
 };
 
 //! How the sensor is moved (see PayloadSimulator.h for the meaning of each field). At most one

@@ -95,8 +95,9 @@ class AllocationTest : public ::testing::Test {
 };
 
 TEST_F(AllocationTest, CompensatorUpdateAllocatesNothingInSteadyState) {
-  for (const bool dynamic : {false, true}) {
-    SCOPED_TRACE(dynamic ? "dynamic" : "static");
+  // Static, dynamic, and dynamic with the IMU's values paired across a delay.
+  for (const std::string mode : {"false", "true", "true, \"imu_delay\": 0.0065"}) {
+    SCOPED_TRACE(mode);
     ZeltoPayloadCompensator compensator(
         write("payload.json",
               std::string(R"({"payload_compensator_config": {"payload_properties": {"mass": 0.9,
@@ -104,7 +105,7 @@ TEST_F(AllocationTest, CompensatorUpdateAllocatesNothingInSteadyState) {
           "inertia": {"Ixx": 0.0026, "Ixy": 0.0003, "Ixz": 0.0006, "Iyy": 0.0070,
                       "Iyz": -0.0012, "Izz": 0.0017}},
           "enable_dynamic_compensation": )") +
-                  (dynamic ? "true" : "false") + "}}"));
+                  mode + "}}"));
     std::array<double, 12> out{};
     for (int i = 0; i < 3000; ++i) {  // histories and tare window reach their steady size
       const sim::SimSample s = simulator_->next();

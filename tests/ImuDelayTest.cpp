@@ -84,6 +84,8 @@ TEST(ImuDelay, StillRecordingIsFlat) {
   EXPECT_EQ(e.warnings[0],
             "the fit changes by less than its noise over ±30 ms: the motion does not tell the "
             "delay (move the payload briskly, or give the delay by hand)");
+  EXPECT_EQ(configurationObjection(e),
+            "the fit is flat over ±30 ms: the motion does not tell the delay");
 }
 
 TEST(ImuDelay, VibrationIsFilteredOutOrMakesTheMinimumAmbiguous) {

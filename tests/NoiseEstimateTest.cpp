@@ -12,6 +12,7 @@
 
 #include "NoiseEstimate.h"
 #include "PayloadSimulator.h"
+#include "SensorRecording.h"
 
 namespace zelto::tool {
 namespace {
@@ -135,6 +136,19 @@ TEST(NoiseEstimate, FlagsChannelsResampledFromALowerRate) {
   for (std::size_t c = 0; c < 12; ++c) {
     EXPECT_EQ(e.resampled[c], c >= 3) << "channel " << c << ": " << e.neighbourRatio[c];
   }
+  // A sensor's coloured noise at its own rate is not flagged: the real sensor's wrench at 698 Hz
+  // and its accelerometer at 254 Hz, their modes filling the band near half the Nyquist rate.
+  const sim::SensorRecording real(sim::Payload{}, sim::Motion{}, 9, 20.0);
+  const auto expectNotResampled = [](const auto& rows) {
+    for (std::size_t c = 0; c < rows.front().size(); ++c) {
+      std::vector<double> values;
+      for (const auto& row : rows) values.push_back(row[c]);
+      const ChannelNoise n = measureChannelNoise(values);
+      EXPECT_FALSE(n.resampled) << "channel " << c << ": " << n.neighbourRatio;
+    }
+  };
+  expectNotResampled(real.wrench().values);
+  expectNotResampled(real.accelerometer().values);
   // What the flag warns of: interpolation hides most of the noise from the fourth difference.
   EXPECT_LT(e.variance[6], noise.linearAcc / 100.0);
   EXPECT_EQ(resampledExplanation("ax"),

@@ -10,6 +10,7 @@
 #include <iomanip>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -63,6 +64,7 @@ struct Payload {
   Vec3 com = Vec3::Zero();
   double ixx = 0, ixy = 0, ixz = 0, iyy = 0, iyz = 0, izz = 0;
   bool dynamic = false;
+  std::optional<double> imuDelay;
 };
 
 //! Writes a payload parameter file in the estimator's layout (numbers at full precision).
@@ -77,8 +79,9 @@ std::string writePayload(const std::string& name, const Payload& p) {
        << "      \"inertia\": {\n        \"Ixx\": " << p.ixx << ",\n        \"Ixy\": " << p.ixy
        << ",\n        \"Ixz\": " << p.ixz << ",\n        \"Iyy\": " << p.iyy
        << ",\n        \"Iyz\": " << p.iyz << ",\n        \"Izz\": " << p.izz << "\n      }\n"
-       << "    },\n    \"enable_dynamic_compensation\": " << (p.dynamic ? "true" : "false")
-       << " \n  }\n}\n";
+       << "    },\n    \"enable_dynamic_compensation\": " << (p.dynamic ? "true" : "false");
+  if (p.imuDelay) file << ",\n    \"imu_delay\": " << *p.imuDelay;
+  file << " \n  }\n}\n";
   return path;
 }
 
@@ -184,6 +187,22 @@ TEST(ZeltoPayloadCompensator, ParseErrorThrowsAfterTheVersionLineOnly) {
               "boolean, but is number");
   }
   EXPECT_EQ(out.str(), kVersionLine);
+}
+
+TEST(ZeltoPayloadCompensator, ImuDelayOutsideTwentyFiveMillisecondsIsRefused) {
+  Payload p;
+  p.imuDelay = -0.03;
+  const std::string path = writePayload(testName(), p);
+  CoutCapture out;
+  try {
+    ZeltoPayloadCompensator compensator(path);
+    FAIL() << "expected std::runtime_error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Error parsing configuration file: payload_compensator_config.imu_delay must be "
+              "within -0.025 and 0.025 s (the span of samples the compensator holds to pair "
+              "them), but is -0.03");
+  }
 }
 
 // --- update: return codes and output -----------------------------------------------------
@@ -426,6 +445,49 @@ TEST(ZeltoPayloadCompensator, DynamicModeRemovesGravityAndCentripetalLoad) {
 }
 
 // --- the window ----------------------------------------------------------------------------
+
+// An IMU 2.5 ms late, then 2.5 ms early, at 1 kHz (static mode): each wrench is paired with
+// the IMU values of its instant, half-way between two samples.
+//   sample k at k ms:  0    1    2    3    4  ...
+//   d = +2.5 ms:       output k = F(k − 2.5) + m·a(k), F(−) the oldest wrench before k = 3
+//   d = −2.5 ms:       output k = F(k) + m·a(k − 2.5), a(−) the oldest IMU value before k = 3
+TEST(ZeltoPayloadCompensator, ImuDelayPairsEachWrenchWithTheImuOfItsInstant) {
+  const auto force = [](int k) { return Vec3(std::sin(0.3 * k), 0.01 * k * k, 2.0); };
+  const auto acc = [](int k) { return Vec3(std::cos(0.2 * k), 0.5, 9.81 - 0.02 * k); };
+  const auto between = [](const Vec3& a, const Vec3& b) { return 0.5 * (a + b); };
+  for (const double delay : {0.0025, -0.0025}) {
+    SCOPED_TRACE("imu_delay " + std::to_string(delay));
+    Payload p;
+    p.mass = 2.0;
+    p.com = Vec3(0.01, -0.02, 0.05);
+    p.imuDelay = delay;
+    CoutCapture out;
+    ZeltoPayloadCompensator compensator(writePayload(testName(), p));
+    EXPECT_NE(out.str().find(infoLine(
+                  delay > 0.0 ? "IMU delay 2.50 ms: each wrench is paired with the IMU values of "
+                                "its instant; the output lags the sensor by 2.50 ms"
+                              : "IMU delay -2.50 ms: each wrench is paired with the IMU values of "
+                                "its instant, held back 2.50 ms; no added latency")),
+              std::string::npos);
+    for (int k = 0; k < 12; ++k) {
+      const Vec3 f = force(k), a = acc(k);
+      const Array12 input{f.x(), f.y(), f.z(), 0.1, 0.2, 0.3, a.x(), a.y(), a.z(), 0.1, 0, 0};
+      Array12 output = sentinel();
+      ASSERT_EQ(compensator.update(1e-3 * k, input, output), Ok);
+      Vec3 pairedForce = force(k), pairedAcc = acc(k);
+      Vec3& late = delay > 0.0 ? pairedForce : pairedAcc;
+      late = k < 3 ? (delay > 0.0 ? force(0) : acc(0))
+                   : (delay > 0.0 ? between(force(k - 3), force(k - 2))
+                                  : between(acc(k - 3), acc(k - 2)));
+      const Vec3 expectedForce = pairedForce + 2.0 * pairedAcc;
+      const Vec3 expectedTorque = Vec3(0.1, 0.2, 0.3) + Vec3(0.02, -0.04, 0.1).cross(pairedAcc);
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(output[i], expectedForce[i], 1e-12) << "k " << k << ", force " << i;
+        EXPECT_NEAR(output[3 + i], expectedTorque[i], 1e-12) << "k " << k << ", torque " << i;
+      }
+    }
+  }
+}
 
 TEST(ZeltoPayloadCompensator, WindowKeepsEntriesExactlyOneSecondOld) {
   CoutCapture out;

@@ -531,7 +531,12 @@ struct SensorStreams {
 
 TEST(ZeltoPayloadToolImport, FindsTheDelayAndWritesAnAlignedRecording) {
   const SensorStreams s;
-  const ToolRun run = runTool(s.dir, s.command(""));
+  // The configuration's own delay must not be applied again to the aligned recording.
+  std::string text = quickConfig(1.0, 2.0);
+  text.replace(text.find("    \"runtime_verbosity\""), 0, "    \"imu_delay\": 0.004,\n");
+  const std::string config = s.dir.write("est.json", text), copy = s.dir.file("copy.json");
+  const ToolRun run =
+      runTool(s.dir, s.command(" --config " + q(config) + " --config-out " + q(copy)));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "");
   const std::size_t at = run.err.find("\n  delay +");
@@ -544,6 +549,22 @@ TEST(ZeltoPayloadToolImport, FindsTheDelayAndWritesAnAlignedRecording) {
                          "the wrench " +
                          ms + " ms before its stamp)\n"),
             std::string::npos);
+  EXPECT_NE(run.err.find("\nzelto-payload: " + copy +
+                         " has no \"imu_delay\" (the configuration's 0.004 s left out): the "
+                         "recording is aligned, its delay of +" +
+                         ms +
+                         " ms applied while resampling; a host that joins these streams itself "
+                         "configures \"imu_delay\": 0.00" +
+                         ms.substr(0, 1) + ms.substr(2) + "\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(tool::readEstimatorSettings(copy).imuDelay.has_value());
+  // The coloured noise of the wrench and the accelerometer at their own rates is not taken for
+  // resampling (the exact orientation is: it has no noise near its Nyquist frequency).
+  for (const char* channel : {"wrench fx", "wrench tz", "accelerometer ax", "accelerometer az"}) {
+    EXPECT_EQ(run.err.find(std::string(channel) + ": looks resampled"), std::string::npos)
+        << run.err;
+  }
 
   // Every row is a wrench row as measured, with the accelerometer in the sensor frame and m/s²
   // at the row's time + the delay: the IMU's value that belongs with it.
@@ -620,8 +641,16 @@ TEST(ZeltoPayloadToolImport, NoiseNamesResampledChannelsAndTheDelay) {
     std::copy_n(rows[k - k % 4].values.begin() + 6, 6, rows[k].values.begin() + 6);
   }
   tool::writeRecording(held, rows);
-  const ToolRun run = runTool(dir, "noise " + q(held));
+  const std::string config = dir.write("est.json", quickConfig(1.0, 2.0)),
+                    copy = dir.file("copy.json");
+  const ToolRun run =
+      runTool(dir, "noise " + q(held) + " --config " + q(config) + " -o " + q(copy));
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\nzelto-payload: " + copy + " is " + config +
+                         " with this block and \"imu_delay\": 0.00151 (the delay above, in s)\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(tool::readEstimatorSettings(copy).imuDelay, 0.00151);
   for (const char* channel : {"ax", "ay", "az", "wx", "wy", "wz"}) {
     EXPECT_NE(run.out.find("\n  " + std::string(channel) +
                            ": looks resampled from a lower rate (held or interpolated between the "

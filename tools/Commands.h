@@ -28,7 +28,9 @@ struct NoiseOptions {
       "variance of the estimator's derivative at the recording's median rate.\nPrints them, any "
       "sign of trouble (rate jitter, gaps, repeated samples, clipping,\nresampled channels), the "
       "delay of the IMU columns against the wrench (positive:\nthe IMU's time stamps lag) and a "
-      "ready \"measurement_noise_covariance\" block."};
+      "ready \"measurement_noise_covariance\" block. With\n--config the copy also gets that delay "
+      "as \"imu_delay\" when the recording tells it\n(a fit neither flat nor ambiguous, within "
+      "+-25 ms); else it keeps the configuration's\nown and standard error says why."};
 
   std::string recording;
   std::optional<std::string> output;  //!< -o: the block alone, or the configuration copy
@@ -86,7 +88,8 @@ struct ImportCommandOptions {
       "The account of every stream (rate, jitter, gaps, noise) and of the delay goes to\n"
       "standard error. With --config, --config-out gets a copy of that estimator\n"
       "configuration whose \"measurement_noise_covariance\" is measured at the streams' own\n"
-      "rates (a recording resampled from slower streams understates their noise).\n"
+      "rates (a recording resampled from slower streams understates their noise), and\n"
+      "without \"imu_delay\": the recording written is aligned.\n"
       "Example: a wrench at 698 Hz with its time in us, an accelerometer at 254 Hz in g in\n"
       "its own axes, an orientation at 99 Hz as a rotation matrix, on the same clock:\n"
       "  zelto-payload import --wrench wrench.csv --accel accel.csv --orientation pose.csv\n"
@@ -373,8 +376,9 @@ void printNoiseReport(std::ostream& out, const std::string& recording, const Noi
 
 //! What `noise` prints after it: the delay of the IMU columns against the wrench columns
 //! (measureRecordingDelay) with its sign explained and its warnings (a flat or not unique
-//! minimum), or why it could not be measured.
-void printRecordingDelay(std::ostream& out, const std::vector<RecordedSample>& samples);
+//! minimum), or why it could not be measured. Returns the measurement, if any.
+std::optional<DelayEstimate> printRecordingDelay(std::ostream& out,
+                                                 const std::vector<RecordedSample>& samples);
 
 //! The one line (with its line end) that `estimate` prints on standard error when a configured
 //! variance is more than ten times larger or smaller than the one measured in the recording:

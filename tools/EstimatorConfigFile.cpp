@@ -1,6 +1,8 @@
 #include "EstimatorConfigFile.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -92,6 +94,9 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath) {
       settings.outputBiasEstimate = config.at("output_bias_estimate").get<bool>();
     }
     settings.noise = noiseVariances(config);
+    if (config.contains("imu_delay") && config.at("imu_delay").is_number()) {
+      settings.imuDelay = config.at("imu_delay").get<double>();
+    }
   } catch (const std::exception& e) {
     throw ToolError("cannot read estimator configuration '" + configPath + "': " + e.what());
   }
@@ -99,15 +104,27 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath) {
   return settings;
 }
 
+double delayAsWritten(double delay) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.5f", delay);
+  return std::strtod(text, nullptr) + 0.0;  // −0.0 + 0.0 is +0.0
+}
+
 void writeConfigWithNoise(const std::string& configPath, const std::string& block,
-                          const std::string& outputPath) {
+                          const std::string& outputPath, const ImuDelayEdit& delay) {
   ordered_json document = parseConfig(configPath);
   if (!document.is_object() || !document.contains("payload_estimator_config") ||
       !document["payload_estimator_config"].is_object()) {
     throw ToolError("cannot read estimator configuration '" + configPath +
                     "': no \"payload_estimator_config\" object");
   }
-  document["payload_estimator_config"]["measurement_noise_covariance"] = ordered_json::parse(block);
+  ordered_json& config = document["payload_estimator_config"];
+  config["measurement_noise_covariance"] = ordered_json::parse(block);
+  if (delay.action == ImuDelayEdit::Action::Set) {
+    config["imu_delay"] = delayAsWritten(delay.value);
+  } else if (delay.action == ImuDelayEdit::Action::Remove) {
+    config.erase("imu_delay");
+  }
   std::string text;
   writeJson(document, 0, 0, text);
   std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);

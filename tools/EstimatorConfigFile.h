@@ -17,16 +17,32 @@ struct EstimatorSettings {
   //! "measurement_noise_covariance": force, torque, linear_acc, angular_vel, angular_acc, each
   //! x, y, z; unset when any of them is missing or not a number (the estimator refuses that).
   std::optional<std::array<double, 15>> noise;
+  std::optional<double> imuDelay;  //!< s, "imu_delay" when the file has it as a number
 };
+
+//! What a configuration copy does with the optional "imu_delay".
+struct ImuDelayEdit {
+  enum class Action {
+    Keep,    //!< as the configuration has it, or not
+    Set,     //!< to value (in place if present, else after the other members)
+    Remove,  //!< left out
+  };
+  Action action = Action::Keep;
+  double value = 0.0;  //!< s, for Set; written as delayAsWritten(value)
+};
+
+//! The delay rounded to 0.01 ms, well below what it can be measured to; never −0.
+double delayAsWritten(double delay);
 
 //! Reads the settings; throws ToolError naming the file and the problem.
 EstimatorSettings readEstimatorSettings(const std::string& configPath);
 
 //! Writes a copy of the configuration with its "measurement_noise_covariance" replaced by
-//! `block` (the JSON text of the new value), every other member as it was and in its order.
+//! `block` (the JSON text of the new value) and its "imu_delay" as `delay` says, every other
+//! member as it was and in its order.
 //! Objects of plain values stay on one line, the layout of the sample configurations. Throws
 //! ToolError naming the file when the configuration cannot be read or the copy not written.
 void writeConfigWithNoise(const std::string& configPath, const std::string& block,
-                          const std::string& outputPath);
+                          const std::string& outputPath, const ImuDelayEdit& delay = {});
 
 }  // namespace zelto::tool

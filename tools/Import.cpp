@@ -1,4 +1,6 @@
+#include <cmath>
 #include <iostream>
+#include <optional>
 
 #include "Commands.h"
 #include "CsvRecording.h"
@@ -39,10 +41,40 @@ int runImport(const ImportCommandOptions& options) {
   std::cerr << "zelto-payload: " << result.samples.size() << " rows written to " << options.output
             << "\n";
   if (options.config) {
-    writeConfigWithNoise(*options.config, result.noiseBlock, *options.configOut);
+    // The recording written is aligned: the delay was applied while resampling, so the copy
+    // for estimating it must not shift it again. Only a delay that could not be measured (none
+    // applied) leaves the configuration's own, which may know better.
+    const ImportReport& r = result.report;
+    const bool applied = r.delayGiven || r.measuredDelay.has_value();
+    std::optional<double> own;
+    try {
+      own = readEstimatorSettings(*options.config).imuDelay;
+    } catch (const ToolError&) {
+      // Only for the message below; the copy reports what is wrong with the file.
+    }
+    ImuDelayEdit edit;
+    if (applied) edit.action = ImuDelayEdit::Action::Remove;
+    writeConfigWithNoise(*options.config, result.noiseBlock, *options.configOut, edit);
     std::cerr << "zelto-payload: " << *options.configOut << " is " << *options.config
               << " with the noise block measured at the streams' own rates: " << result.noiseBlock
               << "\n";
+    if (applied) {
+      const std::string objection = r.measuredDelay ? configurationObjection(*r.measuredDelay)
+                                    : std::abs(r.delay) <= kConfigurableDelay ? ""
+                                                                              : "beyond ±25 ms";
+      std::cerr << "zelto-payload: " << *options.configOut << " has no \"imu_delay\""
+                << (own ? " (the configuration's " + formatNumber("%g", *own) + " s left out)" : "")
+                << ": the recording is aligned, its delay of "
+                << formatNumber("%+.2f", 1e3 * r.delay) << " ms applied while resampling";
+      if (objection.empty()) {
+        std::cerr << "; a host that joins these streams itself configures \"imu_delay\": "
+                  << formatNumber("%g", delayAsWritten(r.delay));
+      }
+      std::cerr << "\n";
+    } else {
+      std::cerr << "zelto-payload: \"imu_delay\" as in " << *options.config
+                << ": the delay could not be measured and none was applied\n";
+    }
   }
   return kExitOk;
 }

@@ -619,6 +619,21 @@ DelayEstimate measureRecordingDelay(const std::vector<double>& times,
   return measureImuDelay(in, search);
 }
 
+std::string configurationObjection(const DelayEstimate& e) {
+  const std::string range = format("%.0f ms", 1e3 * (e.shifts.empty() ? 0.0 : e.shifts.back()));
+  if (e.flat) return "the fit is flat over ±" + range + ": the motion does not tell the delay";
+  if (e.ambiguous) {
+    return "the delay is not unique (another minimum of the fit at " +
+           milliseconds(e.otherMinimum) + ")";
+  }
+  if (e.atEdge) return "the best fit lies at the edge of the search, ±" + range;
+  if (!(std::abs(e.delay) <= kConfigurableDelay)) {
+    return "the delay " + milliseconds(e.delay) + " lies beyond the ±" +
+           format("%.0f ms", 1e3 * kConfigurableDelay) + " the libraries pair";
+  }
+  return "";
+}
+
 std::string describeDelay(double delay, const std::string& subject) {
   const std::string size = format("%.2f ms", 1e3 * std::abs(delay));
   if (size == "0.00 ms") {

@@ -98,6 +98,14 @@ DelayEstimate measureRecordingDelay(const std::vector<double>& times,
                                     const std::vector<std::array<double, 12>>& values,
                                     const DelaySearch& search = {});
 
+//! The largest |delay| the estimator's and the compensator's "imu_delay" accept, s.
+inline constexpr double kConfigurableDelay = 0.025;
+
+//! Why the measured delay should not go into a configuration's "imu_delay" (one clause without a
+//! line end): the fit is flat, its minimum not unique, at the edge of the search, or beyond
+//! ±kConfigurableDelay. Empty when it can.
+std::string configurationObjection(const DelayEstimate& estimate);
+
 //! The delay in words, one line without a line end, `subject` naming the delayed clock:
 //! "delay +6.50 ms: the IMU's time stamps lag the wrench's (each IMU value belongs with the
 //! wrench 6.50 ms before its stamp)"; "... lead the wrench's (... 6.50 ms after its stamp)";

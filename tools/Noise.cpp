@@ -36,7 +36,8 @@ void printTable(std::ostream& out, const NoiseEstimate& e) {
 
 }  // namespace
 
-void printRecordingDelay(std::ostream& out, const std::vector<RecordedSample>& samples) {
+std::optional<DelayEstimate> printRecordingDelay(std::ostream& out,
+                                                 const std::vector<RecordedSample>& samples) {
   std::vector<double> times;
   std::vector<std::array<double, 12>> values;
   for (const RecordedSample& s : samples) {
@@ -48,12 +49,13 @@ void printRecordingDelay(std::ostream& out, const std::vector<RecordedSample>& s
     e = measureRecordingDelay(times, values);
   } catch (const std::invalid_argument& error) {
     out << "IMU delay: not measured (" << error.what() << ")\n";
-    return;
+    return std::nullopt;
   }
   out << "IMU delay, by the payload model's fit over +-"
       << formatNumber("%.0f", 1e3 * e.shifts.back()) << " ms (positive: the IMU lags):\n  "
       << describeDelay(e.delay) << ", +-" << formatNumber("%.2f", 1e3 * e.uncertainty) << " ms\n";
   for (const std::string& line : e.warnings) out << "  warning: " << line << "\n";
+  return e;
 }
 
 NoiseEstimate measureRecordingNoise(const std::vector<RecordedSample>& samples) {
@@ -144,13 +146,40 @@ int runNoise(const NoiseOptions& options) {
     throw ToolError("cannot measure the noise of '" + options.recording + "': " + error.what());
   }
   printNoiseReport(std::cout, options.recording, e);
-  printRecordingDelay(std::cout, samples);
+  const std::optional<DelayEstimate> delay = printRecordingDelay(std::cout, samples);
   const std::string block = noiseCovarianceBlock(e, 0);
   std::cout << "\"measurement_noise_covariance\": " << block << "\n";
   if (options.config) {
-    writeConfigWithNoise(*options.config, block, *options.output);
+    // The recording's IMU columns lag its wrench columns by the delay, as they will in the host
+    // that made it: the estimator undoes that with "imu_delay". A delay the recording does not
+    // tell (a still recording, the usual one for the noise) leaves the configuration's own.
+    const std::string objection =
+        delay ? configurationObjection(*delay) : "the delay could not be measured";
+    ImuDelayEdit edit;
+    if (objection.empty()) {
+      edit.action = ImuDelayEdit::Action::Set;
+      edit.value = delay->delay;
+    }
+    std::optional<double> own;
+    try {
+      own = readEstimatorSettings(*options.config).imuDelay;
+    } catch (const ToolError&) {
+      // Only for the message below; the copy reports what is wrong with the file.
+    }
+    writeConfigWithNoise(*options.config, block, *options.output, edit);
     std::cout << "zelto-payload: " << *options.output << " is " << *options.config
-              << " with this block\n";
+              << " with this block";
+    if (objection.empty()) {
+      std::cout << " and \"imu_delay\": " << formatNumber("%g", delayAsWritten(delay->delay))
+                << " (the delay above, in s)";
+    }
+    std::cout << "\n";
+    if (!objection.empty()) {
+      std::cerr << "zelto-payload: \"imu_delay\" not written: " << objection
+                << (own ? "; the configuration's own " + formatNumber("%g", *own) + " s is kept"
+                        : "")
+                << "\n";
+    }
   } else if (options.output) {
     std::ofstream file(*options.output, std::ios::binary | std::ios::trunc);
     file << "{\n  \"measurement_noise_covariance\": " << noiseCovarianceBlock(e, 2) << "\n}\n";

@@ -36,6 +36,17 @@ constexpr double kWideDifferenceGain = 924.0;
 constexpr double kClip = 4.0;
 constexpr double kRatioScatter = 3.3;  // × 1/√rows: 1σ of the ratio for white noise, measured
 constexpr double kResampledRatio = 0.7;
+// A sensor's coloured noise lowers the ratio above as much as interpolation does (its modes
+// fill the band near half the Nyquist frequency), so an interpolated channel must also show
+// what only interpolation makes: rows on the straight line through their neighbours.
+constexpr double kStraightTolerance = 1e-3;  // × the median |second difference|
+constexpr double kStraightShare = 0.05;
+// Band-limited resampling leaves the band next to the Nyquist frequency empty, which the
+// eighth difference weighs more than the fourth; a sensor's white floor keeps it filled.
+constexpr std::array<double, 9> kEighthDifference = {1.0,   -8.0, 28.0, -56.0, 70.0,
+                                                     -56.0, 28.0, -8.0, 1.0};
+constexpr double kEighthDifferenceGain = 12870.0;
+constexpr double kBandLimitedRatio = 0.2;
 // A channel held between the knots of a rate r times lower repeats 1 − 1/r of its rows in runs
 // of ⌊r⌋ and ⌈r⌉ rows; a quantised one repeats in runs of every length.
 constexpr double kHeldRepeatShare = 0.2;
@@ -145,11 +156,25 @@ ChannelNoise measureChannelNoise(const std::vector<double>& values) {
   for (std::size_t k = 1; k < values.size(); ++k) repeats += values[k] == values[k - 1];
   n.repeatShare = static_cast<double>(repeats) / static_cast<double>(values.size() - 1);
 
+  filter(values, kEighthDifference, 1, d);
+  const double eighth = clippedMeanSquare(d) / kEighthDifferenceGain;
+  n.nyquistRatio = near > 0.0 ? eighth / near : 1.0;
+
+  filter(values, std::array<double, 3>{1.0, -2.0, 1.0}, 1, d);
+  for (double& x : d) x = std::abs(x);
+  std::vector<double> magnitudes = d;
+  const double tolerance = kStraightTolerance * median(magnitudes);
+  n.straightShare = static_cast<double>(std::count_if(d.begin(), d.end(),
+                                                      [&](double x) { return x <= tolerance; })) /
+                    static_cast<double>(d.size());
+
   const double rows = static_cast<double>(values.size());
   const bool interpolated =
-      n.neighbourRatio < std::min(kResampledRatio, 1.0 - 4.0 * kRatioScatter / std::sqrt(rows));
+      n.neighbourRatio < std::min(kResampledRatio, 1.0 - 4.0 * kRatioScatter / std::sqrt(rows)) &&
+      n.straightShare >= kStraightShare;
+  const bool bandLimited = n.nyquistRatio < kBandLimitedRatio;
   const bool held = n.repeatShare > kHeldRepeatShare && runsOfTwoLengths(values);
-  n.resampled = interpolated || held;
+  n.resampled = interpolated || bandLimited || held;
   return n;
 }
 

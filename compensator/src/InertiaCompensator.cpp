@@ -76,11 +76,23 @@ bool InertiaCompensator::processWrench(const StampedVector3& force, const Stampe
   return true;
 }
 
-WrenchRecord InertiaCompensator::staticWrench() const { return compensate(false); }
+WrenchRecord InertiaCompensator::staticWrench() const { return compensate(newestInputs(), false); }
 
-WrenchRecord InertiaCompensator::dynamicWrench() const { return compensate(true); }
+WrenchRecord InertiaCompensator::dynamicWrench() const { return compensate(newestInputs(), true); }
 
-WrenchRecord InertiaCompensator::compensate(bool dynamic) const {
+CompensatorInputs InertiaCompensator::newestInputs() const {
+  const StampedVector3 measuredForce = wrenchRecords_.force.back();
+  CompensatorInputs in;
+  in.time = measuredForce.time;
+  in.force = measuredForce.value;
+  in.torque = wrenchRecords_.torque.back().value;
+  in.linearAcceleration = smoothedLinAcc_.back().value;
+  in.angularVelocity = smoothedAngVel_.back().value;
+  in.angularAcceleration = angAcc_.back().value;
+  return in;
+}
+
+WrenchRecord InertiaCompensator::compensate(const CompensatorInputs& in, bool dynamic) const {
   // The payload's wrench is Y·φ with Y the first ten columns of the estimator's observation
   // matrix (fillPayloadRegressor), so both libraries agree on signs and frames. Written out
   // with fixed-size cross products it costs a fraction of the 6×10 product:
@@ -88,16 +100,15 @@ WrenchRecord InertiaCompensator::compensate(bool dynamic) const {
   //   Y·φ, torque rows: h × a + J·α + ω × (J·ω)
   // (−skew(a)·h = h × a; the inertia columns give J·α + ω × (J·ω) for the symmetric J).
   // Static mode keeps only the gravity terms m·a and h × a.
-  const StampedVector3 measuredForce = wrenchRecords_.force.back();
-  const Eigen::Vector3d a = smoothedLinAcc_.back().value;
+  const Eigen::Vector3d& a = in.linearAcceleration;
   const double m = inertialParameters_[0];
   const Eigen::Vector3d h = inertialParameters_.segment<3>(1);
 
-  Eigen::Vector3d force = measuredForce.value + m * a;
-  Eigen::Vector3d torque = wrenchRecords_.torque.back().value + h.cross(a);
+  Eigen::Vector3d force = in.force + m * a;
+  Eigen::Vector3d torque = in.torque + h.cross(a);
   if (dynamic) {
-    const Eigen::Vector3d omega = smoothedAngVel_.back().value;
-    const Eigen::Vector3d alpha = angAcc_.back().value;
+    const Eigen::Vector3d& omega = in.angularVelocity;
+    const Eigen::Vector3d& alpha = in.angularAcceleration;
     const double* p = inertialParameters_.data() + 4;  // Ixx, Ixy, Ixz, Iyy, Iyz, Izz
     Eigen::Matrix3d j;
     j << p[0], p[1], p[2],  //
@@ -106,7 +117,7 @@ WrenchRecord InertiaCompensator::compensate(bool dynamic) const {
     force += alpha.cross(h) + omega.cross(omega.cross(h));
     torque += j * alpha + omega.cross(j * omega);
   }
-  return WrenchRecord{measuredForce.time, force, torque};
+  return WrenchRecord{in.time, force, torque};
 }
 
 bool InertiaCompensator::isBeforeNewestImu(double time) const {

@@ -15,6 +15,18 @@ namespace zelto {
 //! vector the estimator identifies.
 using InertialParameters = Eigen::Matrix<double, 10, 1>;
 
+//! What one compensated wrench is computed from: the measured wrench and the IMU quantities,
+//! sensor frame. Normally all of one sample; paired across samples when the IMU's stamps lag or
+//! lead the wrench's (ImuDelayLine).
+struct CompensatorInputs {
+  double time = 0.0;                                              //!< s, of the wrench
+  Eigen::Vector3d force = Eigen::Vector3d::Zero();                //!< N
+  Eigen::Vector3d torque = Eigen::Vector3d::Zero();               //!< N·m
+  Eigen::Vector3d linearAcceleration = Eigen::Vector3d::Zero();   //!< m/s², gravity included
+  Eigen::Vector3d angularVelocity = Eigen::Vector3d::Zero();      //!< rad/s
+  Eigen::Vector3d angularAcceleration = Eigen::Vector3d::Zero();  //!< rad/s²
+};
+
 //! The compensator's numerical core ("Inertia Compensator").
 //!
 //! Keeps short histories of the four sample channels, derives the angular acceleration
@@ -52,6 +64,13 @@ class InertiaCompensator {
   //! Gravity and inertia.
   WrenchRecord dynamicWrench() const;
 
+  //! The newest wrench record and the newest IMU items, which staticWrench() and
+  //! dynamicWrench() compensate. Only valid after a successful processWrench().
+  CompensatorInputs newestInputs() const;
+  //! The compensated wrench of the given inputs (gravity only, or gravity and inertia); the
+  //! result carries the inputs' time.
+  WrenchRecord compensate(const CompensatorInputs& inputs, bool dynamic) const;
+
   //! True when time lies more than 1e-5 s before the newest stored IMU time: storing it
   //! would put the histories out of order.
   bool isBeforeNewestImu(double time) const;
@@ -65,8 +84,6 @@ class InertiaCompensator {
   StampedVector3 newestAngularAcceleration() const { return angAcc_.back(); }
 
  private:
-  WrenchRecord compensate(bool dynamic) const;
-
   InertialParameters inertialParameters_ = InertialParameters::Zero();
   FilterCoeffs imuSmoothing_;
   FilterCoeffs ftSmoothing_;

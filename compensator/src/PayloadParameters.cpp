@@ -1,10 +1,13 @@
 #include "PayloadParameters.h"
 
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "ImuDelayLine.h"
 #include "Log.h"
 
 namespace zelto {
@@ -56,6 +59,21 @@ void loadPayloadParameters(PayloadParameters& parameters, const std::string& pat
     // mode by accident with a number.
     parameters.enableDynamicCompensation =
         config.at("enable_dynamic_compensation").get<bool>() ? 1.0 : 0.0;
+
+    // Added by hand where the IMU's stamps lag the wrench's; a file without it compensates as
+    // it always has.
+    if (config.contains("imu_delay")) {
+      const double delay = config.at("imu_delay").get<double>();
+      if (!(std::abs(delay) <= ImuDelayLine::kLimit)) {
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "%g", delay);
+        throw std::runtime_error(
+            std::string("payload_compensator_config.imu_delay must be within -0.025 and 0.025 s "
+                        "(the span of samples the compensator holds to pair them), but is ") +
+            shown);
+      }
+      parameters.imuDelay = delay;
+    }
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string("Error parsing configuration file: ") + e.what());
   }

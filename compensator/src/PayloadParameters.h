@@ -20,6 +20,10 @@ struct PayloadParameters {
   double izz = 0.0;
   //! 1.0 to compensate gravity and inertia, 0.0 for gravity only.
   double enableDynamicCompensation = 0.0;
+  //! s, optional "imu_delay": how much later the IMU's time stamps are than the wrench's for the
+  //! same instant (positive: the IMU value stamped t belongs with the wrench stamped t − d).
+  //! Within ±0.025 s; 0 when absent, which compensates every sample as it comes.
+  double imuDelay = 0.0;
   std::string path;  //!< the file the record was read from
 };
 
@@ -31,6 +35,8 @@ struct PayloadParameters {
 //! "Error parsing configuration file: " + the JSON library's own text for syntax errors,
 //! missing keys and wrong types ("enable_dynamic_compensation" must be a boolean, the
 //! numbers may be integers or floating point). The path is stored before anything is read.
+//! The one optional key, "imu_delay" in "payload_compensator_config", must be a number within
+//! ±0.025 s; outside, the message names it with its value, after the same prefix.
 void loadPayloadParameters(PayloadParameters& parameters, const std::string& path);
 
 }  // namespace zelto

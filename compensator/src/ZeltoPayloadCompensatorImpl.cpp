@@ -1,5 +1,8 @@
 #include "ZeltoPayloadCompensatorImpl.h"
 
+#include <cmath>
+#include <cstdio>
+
 #include "Log.h"
 
 namespace zelto {
@@ -28,10 +31,22 @@ MessageText biasLine(const Wrench6& bias) {
   return line;
 }
 
+// What the configured delay costs the host: a late IMU delays the output by as much.
+std::string delayLine(double delay) {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                delay > 0.0 ? "IMU delay %.2f ms: each wrench is paired with the IMU values of its "
+                              "instant; the output lags the sensor by %.2f ms"
+                            : "IMU delay %.2f ms: each wrench is paired with the IMU values of its "
+                              "instant, held back %.2f ms; no added latency",
+                1e3 * delay, 1e3 * std::abs(delay));
+  return text;
+}
+
 }  // namespace
 
 ZeltoPayloadCompensatorImpl::ZeltoPayloadCompensatorImpl(const std::string& configPath)
-    : parameters_(loadWithVersionLine(configPath)) {
+    : parameters_(loadWithVersionLine(configPath)), imuDelayLine_(parameters_.imuDelay) {
   const PayloadParameters& p = parameters_;
   InertialParameters phi;
   phi << p.mass, p.mass * p.comX, p.mass * p.comY, p.mass * p.comZ, p.ixx, p.ixy, p.ixz, p.iyy,
@@ -48,6 +63,7 @@ ZeltoPayloadCompensatorImpl::ZeltoPayloadCompensatorImpl(const std::string& conf
     configuredMode_ = CompensationMode::Static;
     logInfo("Compensator initialized to compensate only for gravity (static compensation)");
   }
+  if (p.imuDelay != 0.0) logInfo(delayLine(p.imuDelay));
   logInfo("Zelto Payload Compensator has been initialized successfully");
 }
 
@@ -81,9 +97,13 @@ ZeltoControlReturnCode ZeltoPayloadCompensatorImpl::update(double time, const Se
   if (activeMode_ == CompensationMode::None) {
     activeMode_ = configuredMode_;
   }
-  const WrenchRecord compensated = activeMode_ == CompensationMode::Dynamic
-                                       ? inertiaCompensator_.dynamicWrench()
-                                       : inertiaCompensator_.staticWrench();
+  CompensatorInputs inputs = inertiaCompensator_.newestInputs();
+  if (parameters_.imuDelay != 0.0) {
+    imuDelayLine_.push(inputs);
+    inputs = imuDelayLine_.paired();
+  }
+  const WrenchRecord compensated =
+      inertiaCompensator_.compensate(inputs, activeMode_ == CompensationMode::Dynamic);
   Wrench6 w;
   w << compensated.force, compensated.torque;
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "ImuDelayLine.h"
 #include "InertiaCompensator.h"
 #include "PayloadParameters.h"
 #include "Sample.h"
@@ -22,7 +23,8 @@ enum class CompensationMode : std::int32_t {
 };
 
 //! Everything behind the exported compensator: the payload record, the inertia
-//! compensator, the modes, the tare bias and the window of recent compensated wrenches.
+//! compensator, the pairing of IMU and wrench across a configured delay, the modes, the tare bias
+//! and the window of recent compensated wrenches.
 //!
 //! Threads: update() runs on the host's sample thread; tareCompensatedWrench() may run on
 //! another. windowMutex guards the window and the tare decision, biasMutex the bias (taken
@@ -66,6 +68,7 @@ class ZeltoPayloadCompensatorImpl {
   CompensationMode activeMode_ = CompensationMode::None;
   CompensationMode configuredMode_ = CompensationMode::None;
   InertiaCompensator inertiaCompensator_;
+  ImuDelayLine imuDelayLine_;  // used only with a non-zero "imu_delay"
   mutable std::mutex biasMutex_;
   Wrench6 tareBias_ = Wrench6::Zero();
   WrenchWindow wrenchWindow_;

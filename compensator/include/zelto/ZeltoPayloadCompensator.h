@@ -18,6 +18,12 @@ class ZeltoPayloadCompensatorImpl;
 //! call update() for every sensor sample. tareCompensatedWrench() zeroes the output in the
 //! present pose.
 //!
+//! IMU delay: with the optional "imu_delay" d (s, within ±0.025) in the file's
+//! "payload_compensator_config", each wrench is paired with the IMU values of its own instant
+//! (positive d: the IMU value stamped t belongs with the wrench stamped t − d). For d > 0 the
+//! output of the update at t is then the compensated wrench of t − d: d of latency. For d < 0
+//! no latency is added. Without the key every sample is compensated as it comes.
+//!
 //! Threads: update() from one thread; tareCompensatedWrench() may run on another. The tare
 //! prints its console lines without holding the lock update() takes, so a slow standard
 //! output delays the tare's caller only. Each console line is written whole.
@@ -42,7 +48,8 @@ class ZELTO_COMPENSATOR_EXPORT ZeltoPayloadCompensator {
   //!    output[6..11] are left as they were;
   //!  - Pending: a deferred tare waits; all twelve outputs are set to 0.0;
   //!  - Error: the sample was refused (a repeated or backwards time stamp, a NaN or
-  //!    infinite value, a value beyond 1e9 in magnitude); an ERROR line says why, output is untouched, nothing is stored.
+  //!    infinite value, a value beyond 1e9 in magnitude); an ERROR line says why, output is
+  //!    untouched, nothing is stored.
   //! Throws std::runtime_error when the six IMU values are all exactly zero.
   ZeltoControlReturnCode update(double time, const std::array<double, 12>& input,
                                 std::array<double, 12>& output);
