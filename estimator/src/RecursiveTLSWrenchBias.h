@@ -79,6 +79,9 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   // Workspace for the per-row error covariances of the sample being fed. Their zero pattern
   // never changes, so only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;
+  // Workspace for a torque row's error covariance with the noise of the channels that carry no
+  // excitation (all torque rows share its zero pattern).
+  AugmentedMatrix uncountedCovariance_;
 };
 
 //! A default-constructed RecursiveTLSWrenchBias, owned through the abstract base.
