@@ -83,6 +83,10 @@ class Estimator:
 
         Every call restarts the estimate from the configured prior. Returns True.
         """
+    def finish(self) -> bool:
+        """Tell the estimator that the motion is over: a run past min_time with a result
+        (converged, or for static compensation with the inertia the motion left unidentified
+        named) writes its file and ends, True; otherwise False and the run goes on."""
     def update(self, time: float, sample: _Sample) -> ReturnCode:
         """Feed one sample: time (s) and 12 values in the sensor frame.
 
@@ -96,7 +100,8 @@ class Estimator:
         """True while a run is in progress."""
     @property
     def successful(self) -> bool:
-        """True when no run is in progress and the last one converged, its file written."""
+        """True when no run is in progress and the last one ended with a result (converged,
+        or for static compensation), its file written."""
     @property
     def estimate(self) -> _FloatArray:
         """Current estimate (16,), order of PARAMETER_NAMES (kg, m, kg·m², N, N·m; sensor
