@@ -54,7 +54,8 @@ class EstimationResult(NamedTuple):
     sd: _FloatArray
     """(16,) its standard deviations (NaN while the covariance is not defined)."""
     converged: bool
-    """The run converged and the payload parameter file was written."""
+    """The run converged (also for static compensation only, at the end of the recording) and
+    the payload parameter file was written."""
     trace: Trace
 
 class CompensationResult(NamedTuple):
@@ -176,8 +177,9 @@ def estimate(
 
     Returns the estimate reached at the end, converged or not, and whether the run converged
     (the payload parameter file is then written next to the configuration). The replay stops
-    at convergence or at max_time. Raises ValueError for bad input, RuntimeError for the
-    library's exceptions.
+    at convergence or at max_time; at the end of the recording the estimator is told that the
+    motion is over (Estimator.finish()), so that a result for static compensation counts.
+    Raises ValueError for bad input, RuntimeError for the library's exceptions.
     """
 
 class NoiseEstimate(NamedTuple):

@@ -161,6 +161,17 @@ TEST(PhysicalConsistency, NearestConsistentInertiaMovesOnlyAlongTheFreeDirection
                                                zelto::InertiaEntries::Zero(), izz, 1));
 }
 
+// The same body as a file naming the entries the motion did not identify: with Izz among them
+// it passes over what was identified; Ixy cannot help (the moments 1 ± Ixy and 3, ×1e-3).
+TEST(PhysicalConsistency, OnlyWhatTheMotionIdentifiedMustBeConsistent) {
+  const InertialParameters p = diagonalAtOrigin(1.0, 1e-3, 1e-3, 3e-3);
+  const ConsistencyReport overIdentified = checkPhysicalConsistency(p, {"Izz"});
+  EXPECT_TRUE(overIdentified.consistent);
+  EXPECT_TRUE(overIdentified.consistentOverIdentified);
+  EXPECT_FALSE(overIdentified.triangle);  // the values in the file still fail
+  EXPECT_FALSE(checkPhysicalConsistency(p, {"Ixy"}).consistent);
+}
+
 TEST(PhysicalConsistency, FlatBodyIsAcceptedUpToTheRoundingOfTheFile) {
   // A flat body has λ3 = λ1 + λ2 exactly. The slack is 2e-5 of the trace (here 6e-3 kg·m²,
   // so 1.2e-7): six significant digits in the file cannot push it further out.
