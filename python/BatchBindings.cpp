@@ -39,7 +39,9 @@ trace_step: seconds of recording between trace points (None: no trace).
 Returns EstimationResult(estimate, sd, converged, trace): the estimate reached at the end,
 converged or not (order of PARAMETER_NAMES), and whether the run converged (the payload
 parameter file is then written next to the configuration). The replay stops at convergence or
-at max_time. Raises ValueError for bad input, RuntimeError for the library's exceptions.)";
+at max_time; at the end of the recording the estimator is told that the motion is over
+(Estimator.finish()), so that a result for static compensation counts. Raises ValueError for
+bad input, RuntimeError for the library's exceptions.)";
 
 constexpr const char* kCompensateDoc = R"(Compensate a whole recording.
 

@@ -29,6 +29,12 @@ constexpr const char* kStartDoc =
 
 Every call restarts the estimate from the configured prior. Returns True.)";
 
+constexpr const char* kFinishDoc =
+    R"(Tell the estimator that the motion is over. When the run in progress has a result past
+min_time (converged, or for static compensation: mass, centre of mass and bias converged while
+the motion left inertia unidentified), write the payload parameter file, print the report, end
+the run and return True; otherwise return False and the run goes on.)";
+
 constexpr const char* kUpdateDoc =
     R"(Feed one sample: time (s) and 12 values in the sensor frame (force N, torque N·m,
 linear acceleration with gravity m/s², angular velocity rad/s), any sequence or NumPy array.
@@ -54,6 +60,7 @@ void defineRun(EstimatorClass& cls) {
           }),
           py::arg("config_path"))
       .def("start", &ZeltoPayloadEstimator::startPayloadEstimation, kStartDoc)
+      .def("finish", &ZeltoPayloadEstimator::finishPayloadEstimation, kFinishDoc)
       .def(
           "update",
           [](ZeltoPayloadEstimator& e, py::handle time, py::handle sample) {
@@ -68,8 +75,9 @@ void defineReadOut(EstimatorClass& cls) {
   cls.def_property_readonly("running", &ZeltoPayloadEstimator::isEstimatorRunning,
                             "True while a run is in progress.")
       .def_property_readonly("successful", &ZeltoPayloadEstimator::isEstimationSuccessful,
-                             "True when no run is in progress and the last one converged, its "
-                             "payload parameter file written.")
+                             "True when no run is in progress and the last one ended with a "
+                             "result (converged, or for static compensation), its payload "
+                             "parameter file written.")
       .def_property_readonly(
           "estimate", [](const ZeltoPayloadEstimator& e) { return toNumpy(readOut(e).first); },
           "Current estimate (16,), order of PARAMETER_NAMES: mass kg, centre "

@@ -54,7 +54,8 @@ class EstimationResult(NamedTuple):
     sd: _FloatArray
     """(16,) its standard deviations (NaN while the covariance is not defined)."""
     converged: bool
-    """The run converged and the payload parameter file was written."""
+    """The run converged (also for static compensation only, at the end of the recording) and
+    the payload parameter file was written."""
     trace: Trace
 
 class CompensationResult(NamedTuple):
@@ -83,6 +84,10 @@ class Estimator:
 
         Every call restarts the estimate from the configured prior. Returns True.
         """
+    def finish(self) -> bool:
+        """Tell the estimator that the motion is over: a run past min_time with a result
+        (converged, or for static compensation with the inertia the motion left unidentified
+        named) writes its file and ends, True; otherwise False and the run goes on."""
     def update(self, time: float, sample: _Sample) -> ReturnCode:
         """Feed one sample: time (s) and 12 values in the sensor frame.
 
@@ -96,7 +101,8 @@ class Estimator:
         """True while a run is in progress."""
     @property
     def successful(self) -> bool:
-        """True when no run is in progress and the last one converged, its file written."""
+        """True when no run is in progress and the last one ended with a result (converged,
+        or for static compensation), its file written."""
     @property
     def estimate(self) -> _FloatArray:
         """Current estimate (16,), order of PARAMETER_NAMES (kg, m, kg·m², N, N·m; sensor
@@ -171,8 +177,9 @@ def estimate(
 
     Returns the estimate reached at the end, converged or not, and whether the run converged
     (the payload parameter file is then written next to the configuration). The replay stops
-    at convergence or at max_time. Raises ValueError for bad input, RuntimeError for the
-    library's exceptions.
+    at convergence or at max_time; at the end of the recording the estimator is told that the
+    motion is over (Estimator.finish()), so that a result for static compensation counts.
+    Raises ValueError for bad input, RuntimeError for the library's exceptions.
     """
 
 class NoiseEstimate(NamedTuple):

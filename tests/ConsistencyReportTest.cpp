@@ -3,9 +3,11 @@
 #include <Eigen/Geometry>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "ConsistencyReport.h"
+#include "PhysicalConsistency.h"
 
 namespace zelto::tool {
 namespace {
@@ -138,6 +140,36 @@ TEST(PhysicalConsistency, PrincipalMomentsMustSatisfyTheTriangleInequality) {
   EXPECT_EQ(r.problems[0],
             "the principal moments about the centre of mass violate the triangle inequality "
             "(0.001 + 0.001 < 0.003 kg·m²)");
+}
+
+// The body above with only Izz free to change: it comes down to Ixx + Iyy (a flat body, the
+// nearest that can exist). A consistent body comes back as it was; 1 kg 0.1 m out on z with no
+// inertia of its own about the origin has Ixx −0.01 about its centre of mass whatever Izz is.
+TEST(PhysicalConsistency, NearestConsistentInertiaMovesOnlyAlongTheFreeDirections) {
+  Eigen::Matrix<double, 6, 6> izz = Eigen::Matrix<double, 6, 6>::Zero();
+  izz(5, 0) = 1.0;
+  zelto::InertiaEntries j, flat;
+  j << 1e-3, 0.0, 0.0, 1e-3, 0.0, 3e-3;
+  flat << 1e-3, 0.0, 0.0, 1e-3, 0.0, 2e-3;
+  const std::optional<zelto::InertiaEntries> nearest =
+      zelto::nearestConsistentInertia(1.0, Eigen::Vector3d::Zero(), j, izz, 1);
+  ASSERT_TRUE(nearest.has_value());
+  EXPECT_LT((*nearest - flat).cwiseAbs().maxCoeff(), 1e-12);
+  j(5) = 1.5e-3;
+  EXPECT_EQ(zelto::nearestConsistentInertia(1.0, Eigen::Vector3d::Zero(), j, izz, 1), j);
+  EXPECT_FALSE(zelto::nearestConsistentInertia(1.0, Eigen::Vector3d(0.0, 0.0, 0.1),
+                                               zelto::InertiaEntries::Zero(), izz, 1));
+}
+
+// The same body as a file naming the entries the motion did not identify: with Izz among them
+// it passes over what was identified; Ixy cannot help (the moments 1 ± Ixy and 3, ×1e-3).
+TEST(PhysicalConsistency, OnlyWhatTheMotionIdentifiedMustBeConsistent) {
+  const InertialParameters p = diagonalAtOrigin(1.0, 1e-3, 1e-3, 3e-3);
+  const ConsistencyReport overIdentified = checkPhysicalConsistency(p, {"Izz"});
+  EXPECT_TRUE(overIdentified.consistent);
+  EXPECT_TRUE(overIdentified.consistentOverIdentified);
+  EXPECT_FALSE(overIdentified.triangle);  // the values in the file still fail
+  EXPECT_FALSE(checkPhysicalConsistency(p, {"Ixy"}).consistent);
 }
 
 TEST(PhysicalConsistency, FlatBodyIsAcceptedUpToTheRoundingOfTheFile) {

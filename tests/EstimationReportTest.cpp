@@ -75,6 +75,18 @@ TEST(EstimationReport, PrintsFifteenExactLines) {
             kExpectedReport.substr(0, kExpectedReport.size() - kDoubleRule.size() - 2) + tail);
 }
 
+TEST(EstimationReport, StaticResultSaysSoAndNamesTheInertiaNotIdentified) {
+  CoutCapture out;
+  printEstimationReport(solution(), variances(), 6.4567, -1.0, 0,
+                        {true, true, true, false, false, false});
+  std::string expected = kExpectedReport;
+  expected.replace(expected.find("(CONVERGED)"), 11, "(CONVERGED FOR STATIC COMPENSATION)");
+  expected.insert(expected.size() - kDoubleRule.size() - 2,
+                  "Not identified by the motion: Iyy, Iyz, Izz (the prior's values, made "
+                  "physically consistent; keep dynamic compensation off)\n");
+  EXPECT_EQ(out.str(), expected);
+}
+
 TEST(EstimationReport, MassBelowTenIsPaddedToWidthSeven) {
   Vector16 s = Vector16::Zero();
   s[0] = 0.2;

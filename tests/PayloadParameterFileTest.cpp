@@ -147,6 +147,19 @@ TEST(PayloadParameterFileText, WithoutBiasHas21ExactLinesAndIsValidJson) {
   EXPECT_FALSE(j.at("payload_compensator_config").at("enable_dynamic_compensation").get<bool>());
 }
 
+TEST(PayloadParameterFileText, InertiaNotIdentifiedIsNamedLastInThePayloadProperties) {
+  const std::string text =
+      payloadParameterFileText(exampleSolution(), true, {false, true, true, false, true, true});
+  const std::string end = "      }\n    },";  // of the bias block, then of the properties
+  std::string expected = kExampleWithBias;
+  expected.replace(expected.find(end), end.size(),
+                   "      },\n      \"not_identified\": [\"Ixx\", \"Iyy\"]\n    },");
+  EXPECT_EQ(text, expected);
+  const nlohmann::json j = nlohmann::json::parse(text);
+  EXPECT_EQ(j.at("payload_compensator_config").at("payload_properties").at("not_identified"),
+            nlohmann::json({"Ixx", "Iyy"}));
+}
+
 TEST(PayloadParameterFileText, NumbersUseDefaultStreamFormatting) {
   Solution s;
   s << 2.0, 0.000012345, 1234567.0, 123456.0, 1.0 / 3.0, 0.0001, 100000.0, 1e6, -0.0, 1e-300,

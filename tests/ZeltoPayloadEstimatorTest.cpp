@@ -854,6 +854,52 @@ TEST(ZeltoPayloadEstimatorFullRun, ReplayedHandMotionConvergesWithinTwiceTheThre
   }
 }
 
+// A robot turns the tool about sensor x only, 6.3 s each way: mass, centre of mass, bias and
+// Ixx, Ixy, Ixz converge (σ of Ixx 6e-4 kg·m² after 20 s, hence the threshold), Iyy, Iyz and
+// Izz cannot. The run does not end on its own; finishing it before min_time does nothing; the
+// end of the run, max_time here, takes the result for static compensation, and the
+// compensator takes its file.
+TEST(ZeltoPayloadEstimatorFullRun, SingleAxisTurnGivesAStaticResultAtTheEndOfTheRun) {
+  sim::Options o = movingPayload(2030);
+  o.motion.robotTurn = true;
+  o.motion.turn.moveTime = 6.3;
+  ConfigValues v;
+  v.minTime = 10.0;
+  v.maxTime = 20.0;
+  v.thresholdInertia = 1e-3;
+  Replay r(v);
+  sim::PayloadSimulator simulator(o);
+  CoutCapture out;
+  sim::SimSample s = simulator.next();
+  for (bool tried = false; s.time <= 20.0; s = simulator.next()) {
+    ASSERT_EQ(r.at(s.time, s.values), Ok);
+    if (!tried && s.time > 5.0) {
+      tried = true;
+      EXPECT_FALSE(r.impl->finishPayloadEstimation());
+    }
+  }
+  ASSERT_TRUE(r.impl->isEstimatorRunning());
+  out.reset();
+  EXPECT_EQ(r.at(s.time, s.values), Ok);  // past max_time
+  const std::string text = printed(out);
+  EXPECT_EQ(text.rfind(test::warnLine("Estimator converged for static compensation in 20.001000 "
+                                      "seconds: the motion did not identify the inertia entries "
+                                      "Iyy, Iyz, Izz; keep dynamic compensation off") +
+                           infoLine("Writing estimated payload parameters to file..."),
+                       0),
+            0u)
+      << text;
+  EXPECT_TRUE(endsWith(text,
+                       "Not identified by the motion: Iyy, Iyz, Izz (the prior's values, "
+                       "made physically consistent; keep dynamic compensation off)\n" +
+                           std::string(100, '=') + "\n\n"));
+  EXPECT_FALSE(r.impl->isEstimatorRunning());
+  EXPECT_TRUE(r.impl->isEstimationSuccessful());
+  EXPECT_NE(readFile(r.fixture.outputPath).find("\"not_identified\": [\"Iyy\", \"Iyz\", \"Izz\"]"),
+            std::string::npos);
+  expectCompensatorRemovesThePayload(r.fixture.outputPath, o.payload, 0.02, 0.002);
+}
+
 TEST(ZeltoPayloadEstimatorFullRun, PublicApiRunAtFullSpeedConverges) {
   const std::uint64_t seed = 77;
   SCOPED_TRACE("simulation seed " + std::to_string(seed));

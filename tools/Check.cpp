@@ -43,6 +43,13 @@ void printConsistency(std::ostream& out, const std::string& path,
   out << "  compensation mode                  "
       << (contents.dynamicCompensation ? "dynamic (gravity and inertia)" : "static (gravity)")
       << "\n";
+  if (!contents.notIdentified.empty()) {
+    out << "  not identified by the motion       ";
+    for (std::size_t i = 0; i < contents.notIdentified.size(); ++i) {
+      out << (i != 0 ? ", " : "") << contents.notIdentified[i];
+    }
+    out << " (keep dynamic compensation off)\n";
+  }
   if (report.finite) {
     out << "  inertia about the centre of mass   " << list(report.inertiaAboutCom) << " kg*m^2\n"
         << "  principal moments about the COM    " << list(report.principalMoments) << " kg*m^2\n"
@@ -53,7 +60,10 @@ void printConsistency(std::ostream& out, const std::string& path,
         << "  check: principal moments satisfy A + B >= C       " << passed(report.triangle)
         << "\n";
   }
-  if (report.consistent) {
+  if (report.consistentOverIdentified) {
+    out << "Verdict: physically consistent over the identified parameters (not with the values "
+           "the file holds for those not identified)\n";
+  } else if (report.consistent) {
     out << "Verdict: physically consistent\n";
   } else {
     out << "Verdict: NOT physically consistent: ";
@@ -66,7 +76,8 @@ void printConsistency(std::ostream& out, const std::string& path,
 
 int runCheck(const CheckOptions& options) {
   const PayloadFileContents contents = readPayloadFile(options.file);
-  const ConsistencyReport report = checkPhysicalConsistency(contents.parameters);
+  const ConsistencyReport report =
+      checkPhysicalConsistency(contents.parameters, contents.notIdentified);
   printConsistency(std::cout, options.file, contents, report);
   return report.consistent ? kExitOk : kExitFailed;
 }

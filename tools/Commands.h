@@ -185,9 +185,12 @@ struct EstimateOptions {
       "estimate --config FILE [options] RECORDING.csv",
       "Replays a recording through the payload estimator library.\nThe estimator's "
       "min_time/max_time run on the wall clock: the last sample is held back\nuntil min_time has "
-      "passed, so a fast replay still gets its convergence test.\nExit status: 0 converged, file "
-      "written and physically consistent; 1 not converged;\n2 bad input; 3 file written but "
-      "physically inconsistent."};
+      "passed, so a fast replay still gets its convergence test. When the recording ends first,\n"
+      "the estimator is told that the motion is over: an estimate whose mass, centre of mass\n"
+      "and bias converged while the motion left inertia unidentified is then a result for\n"
+      "static compensation (the file names those entries).\nExit status: 0 converged (also for "
+      "static compensation), file written and physically\nconsistent; 1 not converged; 2 bad "
+      "input; 3 file written but physically inconsistent."};
 
   std::string config;
   std::string recording;
@@ -276,7 +279,9 @@ struct CheckOptions {
       "check", "check a payload parameter file for physical consistency", "check FILE",
       "Checks that a payload parameter file describes a physically possible body: mass > 0,\n"
       "inertia about the centre of mass positive definite, principal moments satisfying\nthe "
-      "triangle inequalities. Exit status 0 consistent, 1 not, 2 unreadable."};
+      "triangle inequalities. Inertia entries the file names as not identified by the\n"
+      "motion count only as far as some values of them would pass. Exit status 0 consistent,\n"
+      "1 not, 2 unreadable."};
 
   std::string file;
 

@@ -10,6 +10,8 @@ namespace zelto::tool {
 
 namespace {
 
+constexpr const char* kInertiaNames[6] = {"Ixx", "Ixy", "Ixz", "Iyy", "Iyz", "Izz"};
+
 std::string format(double v) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.4g", v);
@@ -18,7 +20,8 @@ std::string format(double v) {
 
 }  // namespace
 
-ConsistencyReport checkPhysicalConsistency(const InertialParameters& p) {
+ConsistencyReport checkPhysicalConsistency(const InertialParameters& p,
+                                           const std::vector<std::string>& notIdentified) {
   ConsistencyReport report;
   Eigen::Matrix3d jOrigin;
   jOrigin << p.inertia[0], p.inertia[1], p.inertia[2],  //
@@ -56,6 +59,23 @@ ConsistencyReport checkPhysicalConsistency(const InertialParameters& p) {
         format(lambda[0]) + " + " + format(lambda[1]) + " < " + format(lambda[2]) + " kg·m²)");
   }
   report.consistent = rule.consistent();
+  if (!report.consistent && report.massPositive && !notIdentified.empty()) {
+    // Free to change: the entries the motion did not identify, each on its own.
+    Eigen::Matrix<double, 6, 6> directions = Eigen::Matrix<double, 6, 6>::Zero();
+    int count = 0;
+    for (const std::string& name : notIdentified) {
+      for (int j = 0; j < 6; ++j) {
+        if (name == kInertiaNames[j] && count < 6) directions(j, count++) = 1.0;
+      }
+    }
+    zelto::InertiaEntries inertia;
+    for (int j = 0; j < 6; ++j) inertia(j) = p.inertia[static_cast<std::size_t>(j)];
+    report.consistentOverIdentified =
+        zelto::nearestConsistentInertia(p.mass, Eigen::Vector3d(p.com[0], p.com[1], p.com[2]),
+                                        inertia, directions, count)
+            .has_value();
+    report.consistent = report.consistentOverIdentified;
+  }
   return report;
 }
 

@@ -56,11 +56,13 @@ int runEstimate(const EstimateOptions& options) {
   switch (run.ending) {
     case Ending::Converged:
       if (run.successful && run.fileWritten) {
-        std::cout << "zelto-payload: the estimate converged after "
+        const PayloadFileContents contents = readPayloadFile(run.settings.payloadFilePath);
+        std::cout << "zelto-payload: the estimate converged "
+                  << (contents.notIdentified.empty() ? "" : "for static compensation ") << "after "
                   << formatNumber("%.3f", dataSeconds) << " s of data (" << run.samplesConsumed
                   << " samples, " << formatNumber("%.2f", run.wallSeconds) << " s on the clock)\n";
-        const PayloadFileContents contents = readPayloadFile(run.settings.payloadFilePath);
-        const ConsistencyReport report = checkPhysicalConsistency(contents.parameters);
+        const ConsistencyReport report =
+            checkPhysicalConsistency(contents.parameters, contents.notIdentified);
         printConsistency(std::cout, run.settings.payloadFilePath, contents, report);
         status = report.consistent ? kExitOk : kExitInconsistent;
         if (!report.consistent) {

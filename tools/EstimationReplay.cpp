@@ -154,6 +154,11 @@ ReplayResult replayEstimation(ZeltoPayloadEstimator& estimator, const ReplaySamp
           ReplayProgress{estimator, span > 0.0 ? (time - t0) / span : 1.0, time - t0, span, ended});
     }
   }
+  // The recording is over, and so is the motion: a result only the end of a run accepts (the
+  // inertia the motion left unidentified) ends the run now rather than at the maximum run time.
+  if (!result.failure && estimator.isEstimatorRunning()) {
+    estimator.finishPayloadEstimation();
+  }
   result.wallSeconds = secondsSince(start);
   tracer.finish(estimator, handedOver, lastTime, result.trace);
   return result;

@@ -95,7 +95,8 @@ struct ReplayResult {
 
 //! Starts a run of the estimator and hands it the samples, one by one and in order, until the
 //! run ends (converged, timed out, or update() threw) or the recording does. A run still in
-//! progress then is left as it is.
+//! progress then is told that the motion is over (finishPayloadEstimation()): a result only the
+//! end of a run accepts ends it; otherwise it is left as it is.
 //!
 //! Pacing: sample k is handed over at (t_k − t_0) / speed after the start, on the steady clock.
 //! The estimator's run limits are measured on that clock too, so a fast replay would run out of

@@ -1,5 +1,6 @@
 #include "PayloadFile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -78,9 +79,23 @@ PayloadFileContents readPayloadFile(const std::string& path) {
       for (int i = 0; i < 6; ++i) values[i] = bias.at(kBiasKeys[i]).get<double>();
       contents.bias = values;
     }
+    if (properties.contains("not_identified")) {
+      for (const ordered_json& name : properties.at("not_identified")) {
+        const std::string entry = name.get<std::string>();
+        if (std::find(std::begin(kInertiaKeys), std::end(kInertiaKeys), entry) ==
+            std::end(kInertiaKeys)) {
+          throw ToolError("cannot read payload parameter file '" + path +
+                          "': \"not_identified\" names \"" + entry +
+                          "\", which is not an inertia entry");
+        }
+        contents.notIdentified.push_back(entry);
+      }
+    }
     if (config.contains("enable_dynamic_compensation")) {
       contents.dynamicCompensation = config.at("enable_dynamic_compensation").get<bool>();
     }
+  } catch (const ToolError&) {
+    throw;
   } catch (const std::exception& e) {
     throw ToolError("cannot read payload parameter file '" + path + "': " + e.what());
   }
@@ -100,6 +115,7 @@ void writePayloadFile(const std::string& path, const PayloadFileContents& conten
     for (int i = 0; i < 6; ++i) bias[kBiasKeys[i]] = tidy((*contents.bias)[i]);
     properties["bias"] = bias;
   }
+  if (!contents.notIdentified.empty()) properties["not_identified"] = contents.notIdentified;
   ordered_json document;
   document["payload_compensator_config"]["payload_properties"] = properties;
   document["payload_compensator_config"]["enable_dynamic_compensation"] =

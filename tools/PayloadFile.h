@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ConsistencyReport.h"
 
@@ -15,11 +16,14 @@ struct PayloadFileContents {
   InertialParameters parameters;
   std::optional<std::array<double, 6>> bias;  //!< Fx Fy Fz (N), Tx Ty Tz (N·m)
   bool dynamicCompensation = false;
+  //! The inertia entries ("Ixx" … "Izz") the estimator's motion did not identify, in the order
+  //! of the file ("not_identified"); empty for a fully identified payload.
+  std::vector<std::string> notIdentified;
 };
 
-//! Reads a payload parameter file. The "bias" block and "enable_dynamic_compensation" are
-//! optional here (the tool only reports them); everything the compensator needs is required.
-//! Throws ToolError naming the file and the problem.
+//! Reads a payload parameter file. The "bias" block, "not_identified" and
+//! "enable_dynamic_compensation" are optional here (the tool only reports them); everything the
+//! compensator needs is required. Throws ToolError naming the file and the problem.
 PayloadFileContents readPayloadFile(const std::string& path);
 
 //! Writes a payload parameter file in the layout the estimator writes, with twelve significant

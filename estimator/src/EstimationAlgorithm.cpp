@@ -217,6 +217,25 @@ BiasCovariance EstimationAlgorithm::getBiasCovariance() const {
   return parameterCovariance().covariance.bottomRightCorner<6, 6>();
 }
 
+InertiaIdentification EstimationAlgorithm::identifyInertia() const {
+  if (!initialized_ || tls.consumedSamples == 0) {
+    return {};
+  }
+  // The information the estimate takes for motion is S − λ·C, the same bias-corrected
+  // information its covariance rests on; λ absorbs a common scale error of the configured
+  // variances. Without any error variance configured there is no scale and nothing to remove.
+  const TlsCovarianceEstimator& tracker = tls.covarianceEstimator;
+  double lambda = getRayleighQuotient();
+  if (!std::isfinite(lambda) || !(lambda > 0.0)) {
+    lambda = 0.0;
+  }
+  ParameterMatrix information = tracker.getInformationSum().topLeftCorner<16, 16>();
+  for (int t = 0; t < kRowsPerSample; ++t) {
+    information -= lambda * tracker.getRowTypeErrorCovariance(t).topLeftCorner<16, 16>();
+  }
+  return zelto::identifyInertia(information, lambda * tls.uncountedNoise);
+}
+
 EstimateReadout EstimationAlgorithm::readout() const {
   const TlsCovarianceEstimator::Evaluation c = parameterCovariance();
   EstimateReadout r;

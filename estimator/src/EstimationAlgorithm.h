@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ErrorModel.h"
+#include "InertiaIdentification.h"
 #include "ObservationModel.h"
 #include "SampleGate.h"
 #include "SignalHistory.h"
@@ -111,6 +112,9 @@ class EstimationAlgorithm {
   bool isCovarianceDefined() const;
   //! All of the above from one evaluation of the covariance.
   EstimateReadout readout() const;
+  //! Which directions of the inertia the samples so far have identified (see
+  //! InertiaIdentification); not defined before the first sample.
+  InertiaIdentification identifyInertia() const;
 
   //! Raises each axis of the angular-acceleration variance to at least floor (rad²/s⁴), for
   //! this run and its restarts. Meant before the first sample: rows already fed keep theirs.
@@ -139,6 +143,9 @@ class EstimationAlgorithm {
     //! True while every Q that entered Q̄ had the error model's block structure, so Q̄ has it.
     bool meanIsBlockDiagonal = true;
     TlsCovarianceEstimator covarianceEstimator;
+    //! Inertia block of the error covariances the rows would have had with the noise of the
+    //! regressor channels an algorithm counted as zero (see addUncountedNoise).
+    InertiaMatrix uncountedNoise = InertiaMatrix::Zero();
   };
 
   //! The covariance of θ as the latest consumed sample left it: all ones (undefined) before
@@ -147,6 +154,11 @@ class EstimationAlgorithm {
   //! Called by feed after all rows of a sample went through: the covariance of that sample
   //! becomes the reported one.
   void markSampleConsumed() { ++tls.consumedSamples; }
+  //! Inertia block (4..9) of the error covariance of a row for noise the row's own Q leaves
+  //! out: identifyInertia() counts it as noise all the same, since it still enters Σ r·rᵀ.
+  void addUncountedNoise(const InertiaMatrix& rowInertiaBlock) {
+    tls.uncountedNoise += rowInertiaBlock;
+  }
   //! Throws std::logic_error when init has not run.
   void requireInitialized() const;
   //! Replaces the state of the run by a fresh one at the prior (init and restart); a derived

@@ -88,9 +88,22 @@ void printBlock(std::ostringstream& out, const PrintLine& line, const ReportBloc
 
 }  // namespace
 
+std::string unidentifiedInertiaNames(const InertiaEntryFlags& inertiaIdentified) {
+  std::string names;
+  for (std::size_t j = 0; j < inertiaIdentified.size(); ++j) {
+    if (!inertiaIdentified[j]) {
+      names +=
+          (names.empty() ? "" : ", ") + std::string(kParameters[kInertiaParameters.first + j].name);
+    }
+  }
+  return names;
+}
+
 void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
                            const Eigen::Matrix<double, 16, 1>& variances, double elapsedSeconds,
-                           double rejectedShare, std::uint64_t contactEpisodes) {
+                           double rejectedShare, std::uint64_t contactEpisodes,
+                           const InertiaEntryFlags& inertiaIdentified) {
+  const std::string unidentified = unidentifiedInertiaNames(inertiaIdentified);
   // Each line is formatted in a stream of its own and printed whole: standard output's format
   // stays as the host set it, and another thread's line cannot land inside a report line.
   std::ostringstream out;
@@ -108,7 +121,8 @@ void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
   line();
   out << "PAYLOAD ESTIMATION RESULTS";
   line();
-  out << "Time: " << std::fixed << std::setprecision(2) << elapsedSeconds << "s (CONVERGED)";
+  out << "Time: " << std::fixed << std::setprecision(2) << elapsedSeconds
+      << (unidentified.empty() ? "s (CONVERGED)" : "s (CONVERGED FOR STATIC COMPENSATION)");
   line();
   out << singleRule;
   line();
@@ -119,6 +133,11 @@ void printEstimationReport(const Eigen::Matrix<double, 16, 1>& solution,
     out << "Samples left out: " << std::fixed << std::setprecision(2) << 100.0 * rejectedShare
         << " % (outliers and contact; " << contactEpisodes << " contact episode"
         << (contactEpisodes == 1 ? "" : "s") << ")";
+    line();
+  }
+  if (!unidentified.empty()) {
+    out << "Not identified by the motion: " << unidentified
+        << " (the prior's values, made physically consistent; keep dynamic compensation off)";
     line();
   }
   out << doubleRule;

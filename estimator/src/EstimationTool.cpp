@@ -110,4 +110,8 @@ EstimateReadout EstimationTool::readout() const {
   return algorithm_ ? algorithm_->readout() : EstimateReadout{};
 }
 
+InertiaIdentification EstimationTool::identifyInertia() const {
+  return algorithm_ ? algorithm_->identifyInertia() : InertiaIdentification{};
+}
+
 }  // namespace zelto

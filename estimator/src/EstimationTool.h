@@ -41,6 +41,8 @@ class EstimationTool {
   BiasCovariance getBiasCovariance() const;
   //! All of the above from one evaluation of the covariance; zeros without an algorithm.
   EstimateReadout readout() const;
+  //! The algorithm's identification of the inertia; not defined without an algorithm.
+  InertiaIdentification identifyInertia() const;
 
   //! The algorithm's consistency of a prepared sample with its estimate; NaN statistic
   //! without one.

@@ -165,20 +165,33 @@ InertiaEstimator::Vector16 InertiaEstimator::getParamsVariance() const {
   return estimate().variance;
 }
 
-bool InertiaEstimator::isConverged() const {
-  const EstimateReadout r = tool_->readout();
-  const InertialCovariance& params = r.paramsCovariance;
-  const BiasCovariance& bias = r.biasCovariance;
-  const auto& [mass, com, inertia, wrenchBias] = convergenceThresholds_;
-  bool converged = below(mass, params(0, 0));
+namespace {
+
+// The thresholds of the parameters a static result needs: mass, centre of mass and bias.
+bool staticPartBelow(const EstimateReadout& r, const std::array<double, 4>& thresholds) {
+  bool ok = below(thresholds[0], r.paramsCovariance(0, 0));
   for (int i = 1; i < 4; ++i) {
-    converged = converged && below(com, params(i, i));
-  }
-  for (int i = 4; i < 10; ++i) {
-    converged = converged && below(inertia, params(i, i));
+    ok = ok && below(thresholds[1], r.paramsCovariance(i, i));
   }
   for (int i = 0; i < 6; ++i) {
-    converged = converged && below(wrenchBias, bias(i, i));
+    ok = ok && below(thresholds[3], r.biasCovariance(i, i));
+  }
+  return ok;
+}
+
+Eigen::Matrix3d inertiaTensor(const InertialParameters& p) {
+  Eigen::Matrix3d j;
+  j << p(4), p(5), p(6), p(5), p(7), p(8), p(6), p(8), p(9);
+  return j;
+}
+
+}  // namespace
+
+bool InertiaEstimator::isConverged() const {
+  const EstimateReadout r = tool_->readout();
+  bool converged = staticPartBelow(r, convergenceThresholds_);
+  for (int i = 4; i < 10; ++i) {
+    converged = converged && below(convergenceThresholds_[2], r.paramsCovariance(i, i));
   }
   if (!converged || !tool_->hasAlgorithm()) {
     return converged;
@@ -189,9 +202,51 @@ bool InertiaEstimator::isConverged() const {
   // Small standard deviations around a body that cannot exist mean the motion has not told
   // the parameters apart yet (or something else is wrong): keep going.
   const InertialParameters& p = r.params;
-  Eigen::Matrix3d j;
-  j << p(4), p(5), p(6), p(5), p(7), p(8), p(6), p(8), p(9);
-  return checkPhysicalConsistency(p(0), p.segment<3>(1), j, inertia).consistent();
+  return checkPhysicalConsistency(p(0), p.segment<3>(1), inertiaTensor(p),
+                                  convergenceThresholds_[2])
+             .consistent() &&
+         !tool_->identifyInertia().leavesUnidentified();
+}
+
+InertiaEstimator::Conclusion InertiaEstimator::conclude() const {
+  Conclusion c;
+  c.solution = estimate().solution;
+  if (isConverged()) {
+    c.outcome = Outcome::Converged;
+    c.inertiaIdentified = kAllInertiaIdentified;
+    return c;
+  }
+  const EstimateReadout r = tool_->readout();
+  if (!tool_->hasAlgorithm() || !staticPartBelow(r, convergenceThresholds_) ||
+      run_.attempt.gate.blocksConvergence(run_.joiner.lastJoinedTime())) {
+    return c;
+  }
+  const InertiaIdentification identification = tool_->identifyInertia();
+  if (!identification.leavesUnidentified()) {
+    return c;
+  }
+  for (int j = 0; j < 6; ++j) {
+    if (identification.entryIdentified[static_cast<std::size_t>(j)] &&
+        !below(convergenceThresholds_[2], r.paramsCovariance(4 + j, 4 + j))) {
+      return c;
+    }
+  }
+  // What the motion did not identify stays what it was before any sample, the prior; what it
+  // did is kept. If the two do not make a body that can exist, the nearest one that does
+  // (moving along the unidentified directions only) takes their place.
+  const InertiaVector prior = Eigen::Map<const InertiaVector>(config_.priorInertia.data());
+  const InertiaVector reference =
+      identification.withPriorAlongUnidentified(r.params.tail<6>(), prior);
+  const std::optional<InertiaEntries> inertia =
+      nearestConsistentInertia(r.params(0), r.params.segment<3>(1), reference,
+                               identification.directions, identification.unidentified);
+  if (!inertia) {
+    return c;
+  }
+  c.outcome = Outcome::Static;
+  c.solution.segment<6>(4) = *inertia;
+  c.inertiaIdentified = identification.entryIdentified;
+  return c;
 }
 
 }  // namespace zelto

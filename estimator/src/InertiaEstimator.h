@@ -80,8 +80,35 @@ class InertiaEstimator {
   //! coordinate; each inertia entry; each of the six bias components), a NaN standard
   //! deviation counting as zero, the estimate a body that can exist (positive mass, inertia
   //! about the centre of mass with principal moments ≥ −threshold that satisfy the triangle
-  //! inequalities within the inertia threshold), and no contact now or within 0.1 s.
+  //! inequalities within the inertia threshold), no contact now or within 0.1 s, and no
+  //! direction of the inertia left unidentified by the motion (see InertiaIdentification; not
+  //! judged before the first sample): a small standard deviation along a direction only the
+  //! noise of still channels informs means nothing. The identification is only evaluated when
+  //! everything else passes.
   bool isConverged() const;
+
+  //! What a run can end with.
+  enum class Outcome {
+    None,       //!< nothing usable
+    Converged,  //!< isConverged()
+    //! Mass, centre of mass and bias converged, the inertia only along the directions the
+    //! motion identified: a result for static compensation. Only the end of a run can tell that
+    //! the motion will not identify the rest, so only the end of a run accepts it.
+    Static
+  };
+  struct Conclusion {
+    Outcome outcome = Outcome::None;
+    //! As getParamsSolution(); for Static, the inertia along the unidentified directions is
+    //! the prior's, moved to the nearest body that can exist (nearestConsistentInertia).
+    Vector16 solution = Vector16::Zero();
+    InertiaEntryFlags inertiaIdentified{};
+  };
+  //! The judgement at the end of a run: Converged when isConverged(); otherwise Static when the
+  //! standard deviations of mass, centre of mass, bias and of the inertia entries the motion
+  //! identified are below their thresholds, with no contact, at least one inertia direction
+  //! unidentified, and a body that can exist differing from the estimate only along the
+  //! unidentified directions; otherwise None.
+  Conclusion conclude() const;
 
   //! Whether an input was stored since the last init(), and the latest time stored.
   bool hasStoredSample() const { return run_.joiner.hasInput(); }

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "Log.h"
+#include "ParameterList.h"
 
 namespace zelto {
 namespace {
@@ -88,7 +89,8 @@ std::string systemReason() {
   return error != 0 ? ": " + std::generic_category().message(error) : std::string();
 }
 
-bool writeFile(const EstimatorConfig& config, const std::function<Eigen::VectorXd()>& query) {
+bool writeFile(const EstimatorConfig& config, const std::function<Eigen::VectorXd()>& query,
+               const InertiaEntryFlags& inertiaIdentified) {
   const bool withBias = config.outputBiasEstimate;
   const Eigen::VectorXd solution = query();
   if (solution.size() != 16) {
@@ -98,7 +100,7 @@ bool writeFile(const EstimatorConfig& config, const std::function<Eigen::VectorX
   if (!solution.allFinite()) {
     throw std::runtime_error("the estimate contains a non-finite value");
   }
-  const std::string text = payloadParameterFileText(solution, withBias);
+  const std::string text = payloadParameterFileText(solution, withBias, inertiaIdentified);
 
   const std::string outputPath = payloadParameterFilePath(config.configPath, config.outputFileName);
   const std::string fileName = fileNamePart(outputPath);
@@ -171,7 +173,8 @@ std::string payloadParameterFilePath(const std::string& configPath,
   return configPath.substr(0, end) + configPath[last] + outputFileName;
 }
 
-std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& s, bool withBias) {
+std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& s, bool withBias,
+                                     const InertiaEntryFlags& inertiaIdentified) {
   std::ostringstream out;
   // Default stream formatting (six significant digits, %g style) with "." as decimal point,
   // whatever the global locale.
@@ -202,7 +205,18 @@ std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& s, bool
         << "        \"Ty\": " << s[14] << ",\n"
         << "        \"Tz\": " << s[15] << "\n";
   }
-  out << "      }\n"
+  out << "      }";
+  std::string names;
+  for (std::size_t j = 0; j < inertiaIdentified.size(); ++j) {
+    if (!inertiaIdentified[j]) {
+      names += std::string(names.empty() ? "" : ", ") + "\"" +
+               kParameters[kInertiaParameters.first + j].name + "\"";
+    }
+  }
+  if (!names.empty()) {
+    out << ",\n      \"not_identified\": [" << names << "]";
+  }
+  out << "\n"
       << "    },\n"
       // The compensator starts in static mode; a user who wants dynamic compensation edits it.
       << "    \"enable_dynamic_compensation\": false \n"
@@ -216,10 +230,11 @@ DiskSync setDiskSync(DiskSync sync) {
 }
 
 bool writePayloadParameterFile(const EstimatorConfig& config,
-                               const std::function<Eigen::VectorXd()>& solution) {
+                               const std::function<Eigen::VectorXd()>& solution,
+                               const InertiaEntryFlags& inertiaIdentified) {
   logInfo("Writing estimated payload parameters to file...");
   try {
-    return writeFile(config, solution);
+    return writeFile(config, solution, inertiaIdentified);
   } catch (const std::exception& e) {
     logError(std::string("Failed to write inertial parameters to file: ") + e.what());
     return false;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "EstimatorConfig.h"
+#include "InertiaIdentification.h"
 
 namespace zelto {
 
@@ -26,8 +27,13 @@ std::string fileNamePart(const std::string& path);
 
 //! The payload parameter file's text for a solution of 16 values (mass; centre of mass x,
 //! y, z; Ixx, Ixy, Ixz, Iyy, Iyz, Izz; force bias x, y, z; torque bias x, y, z): 29 lines
-//! with the "bias" block, 21 without, numbers in the default stream format.
-std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& solution, bool withBias);
+//! with the "bias" block, 21 without, numbers in the default stream format. Inertia entries
+//! the motion did not identify are named in one more member, the last of
+//! "payload_properties": "not_identified": ["Iyy", "Iyz", "Izz"] (readers that look their keys
+//! up by name pass over it); a file of a fully identified payload has no such member.
+std::string payloadParameterFileText(
+    const Eigen::Matrix<double, 16, 1>& solution, bool withBias,
+    const InertiaEntryFlags& inertiaIdentified = kAllInertiaIdentified);
 
 //! Writes the payload parameter file of a converged run next to the configuration file.
 //! The solution is queried after the INFO line that announces the write; a query that
@@ -44,7 +50,8 @@ std::string payloadParameterFileText(const Eigen::Matrix<double, 16, 1>& solutio
 //!   but the write still counts as failed.
 //! Returns true when the file was written and the success line printed.
 bool writePayloadParameterFile(const EstimatorConfig& config,
-                               const std::function<Eigen::VectorXd()>& solution);
+                               const std::function<Eigen::VectorXd()>& solution,
+                               const InertiaEntryFlags& inertiaIdentified = kAllInertiaIdentified);
 
 //! Flushes a file or a directory to the disk: 0 on success, otherwise the errno value.
 using DiskSync = int (*)(const char* path);

@@ -47,6 +47,7 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
   for (AugmentedMatrix& q : rowErrorCovariance_) {
     q.setZero();
   }
+  uncountedCovariance_.setZero();
 }
 
 RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
@@ -210,6 +211,16 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
   for (int i = 0; i < kRowsPerSample; ++i) {
     tls.covarianceEstimator.addStructuredRow(tls.parameterVector, d.row(i).transpose(),
                                              rowErrorCovariance_[i], i);
+  }
+  // The noise of the channels left out above still enters Σ r·rᵀ, on the inertia of the
+  // torque rows (the only rows with inertia): the identification counts it as noise, so that
+  // it does not take it for information about the inertia.
+  const MeasurementVector uncounted = measurementNoise.asVector() - variances;
+  if ((uncounted.head<9>().array() != 0.0).any()) {
+    for (int i = 3; i < kRowsPerSample; ++i) {
+      errorModel->writeRowErrorCovariance(i, prepared.jacobians, uncounted, uncountedCovariance_);
+      addUncountedNoise(uncountedCovariance_.block<6, 6>(4, 4));
+    }
   }
   markSampleConsumed();
   printProgressLine();

@@ -80,6 +80,9 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   // never changes, so only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;
   AugmentedMatrix scaledCovariance_ = AugmentedMatrix::Zero();  //!< a row's, as the pencil takes it
+  // Workspace for a torque row's error covariance with the noise of the channels that carry no
+  // excitation (all torque rows share its zero pattern).
+  AugmentedMatrix uncountedCovariance_;
 };
 
 //! A default-constructed RecursiveTLSWrenchBias, owned through the abstract base.

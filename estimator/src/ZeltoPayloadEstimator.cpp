@@ -17,6 +17,8 @@ bool ZeltoPayloadEstimator::isEstimatorRunning() const { return impl_->isEstimat
 
 bool ZeltoPayloadEstimator::startPayloadEstimation() { return impl_->startPayloadEstimation(); }
 
+bool ZeltoPayloadEstimator::finishPayloadEstimation() { return impl_->finishPayloadEstimation(); }
+
 ZeltoControlReturnCode ZeltoPayloadEstimator::update(double time, std::array<double, 12> sample) {
   return impl_->update(time, sample);
 }

@@ -35,7 +35,8 @@ ZeltoPayloadEstimatorImpl::ZeltoPayloadEstimatorImpl(const std::string& configPa
 ZeltoPayloadEstimatorImpl::~ZeltoPayloadEstimatorImpl() = default;
 
 bool ZeltoPayloadEstimatorImpl::isEstimationSuccessful() const {
-  return state_ == EstimatorState::Idle && lastRunSucceeded_ && inertiaEstimator_.isConverged();
+  return state_ == EstimatorState::Idle && lastRunSucceeded_ &&
+         inertiaEstimator_.conclude().outcome != InertiaEstimator::Outcome::None;
 }
 
 void ZeltoPayloadEstimatorImpl::initializeEstimator() {
@@ -112,8 +113,20 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
 
   const double elapsed = elapsedSeconds();
   if (elapsed > config_.minTime && inertiaEstimator_.isConverged()) {
-    finishConvergedRun(elapsed);
+    InertiaEstimator::Conclusion converged;
+    converged.outcome = InertiaEstimator::Outcome::Converged;
+    converged.inertiaIdentified = kAllInertiaIdentified;
+    finishRun(elapsed, converged);
   } else if (elapsed > config_.maxTime) {
+    // The end of the run: the motion will not identify more, so a result for static
+    // compensation counts now.
+    if (elapsed > config_.minTime) {
+      const InertiaEstimator::Conclusion conclusion = inertiaEstimator_.conclude();
+      if (conclusion.outcome != InertiaEstimator::Outcome::None) {
+        finishRun(elapsed, conclusion);
+        return ZeltoControlReturnCode::Ok;
+      }
+    }
     MessageText line;  // on the stack: update() does not allocate
     line << "Estimator did not converge within the maximum time limit of ";
     line.appendFixed(config_.maxTime) << " seconds.";
@@ -123,16 +136,51 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
   return ZeltoControlReturnCode::Ok;
 }
 
-void ZeltoPayloadEstimatorImpl::finishConvergedRun(double elapsedSeconds) {
-  logInfo("Estimator converged in " + formatFixed(elapsedSeconds) + " seconds.");
+bool ZeltoPayloadEstimatorImpl::finishPayloadEstimation() {
+  if (state_ != EstimatorState::Estimating || !initialized_) {
+    return false;
+  }
+  const double elapsed = elapsedSeconds();
+  if (!(elapsed > config_.minTime)) {
+    return false;
+  }
+  const InertiaEstimator::Conclusion conclusion = inertiaEstimator_.conclude();
+  if (conclusion.outcome == InertiaEstimator::Outcome::None) {
+    return false;
+  }
+  finishRun(elapsed, conclusion);
+  return true;
+}
+
+void ZeltoPayloadEstimatorImpl::finishRun(double elapsedSeconds,
+                                          const InertiaEstimator::Conclusion& conclusion) {
+  if (conclusion.outcome == InertiaEstimator::Outcome::Converged) {
+    logInfo("Estimator converged in " + formatFixed(elapsedSeconds) + " seconds.");
+  } else {
+    logWarn("Estimator converged for static compensation in " + formatFixed(elapsedSeconds) +
+            " seconds: the motion did not identify the inertia entries " +
+            unidentifiedInertiaNames(conclusion.inertiaIdentified) +
+            "; keep dynamic compensation off");
+  }
+  // The converged file is the estimate as the algorithm holds it; a static one replaces the
+  // unidentified inertia (see InertiaEstimator::conclude).
   const bool written = writePayloadParameterFile(
-      config_, [this] { return Eigen::VectorXd(inertiaEstimator_.getParamsSolution()); });
+      config_,
+      [this, &conclusion] {
+        return conclusion.outcome == InertiaEstimator::Outcome::Converged
+                   ? Eigen::VectorXd(inertiaEstimator_.getParamsSolution())
+                   : Eigen::VectorXd(conclusion.solution);
+      },
+      conclusion.inertiaIdentified);
   const GateCounts& counts = inertiaEstimator_.gateCounts();
   const double assessed = static_cast<double>(counts.assessed);
-  const InertiaEstimator::Estimate estimate = inertiaEstimator_.estimate();
+  InertiaEstimator::Estimate estimate = inertiaEstimator_.estimate();
+  if (conclusion.outcome == InertiaEstimator::Outcome::Static) {
+    estimate.solution.segment<6>(4) = conclusion.solution.segment<6>(4);
+  }
   printEstimationReport(estimate.solution, estimate.variance, elapsedSeconds,
                         assessed > 0.0 ? static_cast<double>(counts.rejected) / assessed : 0.0,
-                        counts.episodes);
+                        counts.episodes, conclusion.inertiaIdentified);
   endRun(elapsedSeconds);
   lastRunSucceeded_ = written;
 }

@@ -36,14 +36,18 @@ class ZeltoPayloadEstimatorImpl {
   ZeltoPayloadEstimatorImpl(const ZeltoPayloadEstimatorImpl&) = delete;
   ZeltoPayloadEstimatorImpl& operator=(const ZeltoPayloadEstimatorImpl&) = delete;
 
-  //! Idle, the last run ended by convergence with its payload file written, and the
-  //! convergence test passes now.
+  //! Idle, the last run ended with a result and its payload file written, and the estimate
+  //! still supports that result (InertiaEstimator::conclude).
   bool isEstimationSuccessful() const;
   bool isEstimatorRunning() const { return state_ == EstimatorState::Estimating; }
 
   //! Re-initialises the estimator, then starts a run when idle or stops the run in progress.
   //! A failed re-initialisation throws and leaves the state as it was.
   bool startPayloadEstimation();
+
+  //! The motion is over: ends the run in progress with its result when it has one past the
+  //! minimum run time (see the exported class); false, and the run goes on, otherwise.
+  bool finishPayloadEstimation();
 
   ZeltoControlReturnCode update(double time, const SensorArray& sample);
 
@@ -62,7 +66,8 @@ class ZeltoPayloadEstimatorImpl {
 
  private:
   void initializeEstimator();
-  void finishConvergedRun(double elapsedSeconds);
+  //! Writes the file of the conclusion (Converged or Static) and prints the report; ends the run.
+  void finishRun(double elapsedSeconds, const InertiaEstimator::Conclusion& conclusion);
   //! Ends the run in progress; its duration stays readable through getRunTime().
   void endRun(double elapsedSeconds);
   double elapsedSeconds() const;
@@ -73,7 +78,7 @@ class ZeltoPayloadEstimatorImpl {
   std::int64_t startTime_ = 0;     //!< steady-clock nanoseconds at the start of the run
   double endedRunTime_ = 0.0;      //!< seconds the last ended run lasted
   bool initialized_ = false;       //!< the last initialisation of the inertial processing worked
-  bool lastRunSucceeded_ = false;  //!< the last run converged and wrote its payload file
+  bool lastRunSucceeded_ = false;  //!< the last run ended with a result and wrote its file
   Clock clock_;
 };
 

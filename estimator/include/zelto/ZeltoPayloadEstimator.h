@@ -19,8 +19,18 @@ class ZeltoPayloadEstimatorImpl;
 //! Usage: construct with the path of the JSON configuration, call startPayloadEstimation()
 //! when the user is ready, then update() for every sensor sample. When the estimate has
 //! converged (after the configured minimum run time, every standard deviation below its
-//! threshold) the library writes the payload parameter file next to the configuration file
-//! and prints a report. Progress is reported as console lines on standard output.
+//! threshold, the estimate a body that can exist, and every direction of the inertia
+//! identified by the motion) the library writes the payload parameter file next to the
+//! configuration file and prints a report. Progress is reported as console lines on standard
+//! output.
+//!
+//! A motion that leaves directions of the inertia unidentified (a robot turning the tool about
+//! one axis, say) cannot converge that way. At the end of the run, at the maximum run time or
+//! when the host calls finishPayloadEstimation(), such an estimate still counts as a result
+//! for static compensation when mass, centre of mass, bias and the identified inertia entries
+//! have converged: the file then holds the prior's inertia along the unidentified directions,
+//! made physically consistent, names the entries in "not_identified", and the report names
+//! them too; dynamic compensation must stay off with such a file.
 //!
 //! Threads: not thread-safe; call all operations of one object from one thread.
 class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
@@ -32,10 +42,10 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   ZeltoPayloadEstimator(const ZeltoPayloadEstimator&) = delete;
   ZeltoPayloadEstimator& operator=(const ZeltoPayloadEstimator&) = delete;
 
-  //! True when no run is in progress, the last run ended by convergence with its payload
-  //! parameter file written, and the estimate still passes the convergence test. False
-  //! before the first run, while a run is in progress, and after a stop, a time-out or a
-  //! failed write.
+  //! True when no run is in progress, the last run ended with a result (converged, or for
+  //! static compensation) with its payload parameter file written, and the estimate still
+  //! supports that result. False before the first run, while a run is in progress, and after
+  //! a stop, a time-out without a result or a failed write.
   bool isEstimationSuccessful() const;
 
   //! True while a run is in progress.
@@ -44,6 +54,14 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! Starts a run when none is in progress, stops the run in progress otherwise. Every call
   //! restarts the estimate from the configured prior. Returns true.
   bool startPayloadEstimation();
+
+  //! Tells the estimator that the motion is over (the host's trajectory or recording has
+  //! ended). When the run in progress has a result past the minimum run time, converged or for
+  //! static compensation (see above), writes the payload parameter file, prints the report,
+  //! ends the run and returns true, as the maximum run time would. Otherwise returns false
+  //! and prints nothing: the run goes on (no run in progress, before the minimum run time, or
+  //! nothing usable yet).
+  bool finishPayloadEstimation();
 
   //! One sensor sample: time stamp in seconds and twelve values in the sensor frame,
   //! force (N), torque (N·m), linear acceleration as the accelerometer measures it, gravity
@@ -73,7 +91,8 @@ class ZELTO_ESTIMATOR_EXPORT ZeltoPayloadEstimator {
   //! arrays with NaN, while the current run has used no sample (before the first run and
   //! right after a start or stop); returns false with the estimate filled and every standard
   //! deviation NaN while the covariance is not defined yet (too few or too little varied
-  //! samples) or the estimate has broken down (the fatal NaN error). After a run has ended its last estimate stays readable until the next start.
+  //! samples) or the estimate has broken down (the fatal NaN error). After a run has ended its last
+  //! estimate stays readable until the next start.
   bool getEstimate(std::array<double, 16>& estimate,
                    std::array<double, 16>& standardDeviation) const;
 
