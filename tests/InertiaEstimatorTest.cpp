@@ -50,14 +50,11 @@ EstimatorConfig withThresholds(double mass, double com, double inertia, double b
   return c;
 }
 
-// One input through the pass the estimator's front runs; the sample it joined, if any.
+// One input through the pass the estimator's front runs; the sample it judged, if any.
 std::optional<InertialSample> feed(InertiaEstimator& e, const SplitSample& input) {
-  const std::optional<InertialSample> joined = e.join(input);
-  if (joined) {
-    const PreparedSample prepared = e.prepare(*joined);
-    e.apply(e.judge(prepared), prepared);
-  }
-  return joined;
+  const JoinedSamples joined = e.join(input);
+  e.process(joined);
+  return joined.judged;
 }
 
 std::optional<InertialSample> feed(InertiaEstimator& e, double t, const Eigen::Vector3d& force,
@@ -178,6 +175,29 @@ TEST(InertiaEstimatorJoin, SlowInputsWidenTheWindowAndInputsTooSparseAreNamedOnc
             warnLine("Inputs arrive every 0.100000 seconds: too sparse to join (0.125000 seconds "
                      "on either side of a sample must hold two inputs); nothing is estimated "
                      "until they come at least every 0.062500 seconds"));
+}
+
+// The gate lets everything through in its first second: with a noisy gyro every instant from the
+// fourth input (the quintic needs three on either side) to 100 ms before the newest is fed, once.
+TEST(InertiaEstimatorJoin, NoisyGyroFeedsTheWideFitOfEveryJudgedInstantAndSaysSoOnce) {
+  EstimatorConfig c = handMotionConfig();
+  c.noiseAngularVel = {1e-4, 5e-5, 1e-4};
+  c.noiseAngularAcc = {0.06, 0.06, 0.06};
+  Started s(c);
+  sim::Options o = movingPayload(31);
+  o.noise.angularVel = 1e-4;
+  sim::PayloadSimulator simulator(o);
+  CoutCapture console;
+  for (int i = 0; i < 900; ++i) feed(s.estimator, simulator.next());
+  EXPECT_EQ(s.estimator.sampleCount(), 900u - 103u);
+  const std::string line = infoLine(
+      "The gyro's noise (angular_vel variance 0.000100 at most) would make the angular "
+      "acceleration too noisy for the inertia: the estimate takes it from a fit of degree 5 over "
+      "+-0.100000 seconds (angular_acc variance x 0.049896); samples are still judged, and "
+      "contact flagged, on the +-0.025000 seconds fit");
+  const std::string text = console.str();
+  EXPECT_EQ(text.find(line), text.rfind(line));
+  EXPECT_NE(text.find(line), std::string::npos) << text;
 }
 
 TEST(InertiaEstimatorJoin, RepeatedInputIsDroppedOnBothSides) {

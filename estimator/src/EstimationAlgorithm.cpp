@@ -70,6 +70,7 @@ void EstimationAlgorithm::init(const Eigen::VectorXd& prior, const MeasurementNo
     throw std::logic_error("EstimationAlgorithm supports 16 parameters only");
   }
   measurementNoise = noise;
+  judgedAngularAcceleration = noise.angularAcceleration;
   forgettingFactor = factor;
   numParameters = getNumParameters();
   augmentedSize = numParameters + 1;

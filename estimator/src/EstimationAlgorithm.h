@@ -116,10 +116,13 @@ class EstimationAlgorithm {
   //! InertiaIdentification); not defined before the first sample.
   InertiaIdentification identifyInertia() const;
 
-  //! Raises each axis of the angular-acceleration variance to at least floor (rad²/s⁴), for
-  //! this run and its restarts. Meant before the first sample: rows already fed keep theirs.
-  void raiseAngularAccelerationVariance(const Eigen::Vector3d& floor) {
-    measurementNoise.angularAcceleration = measurementNoise.angularAcceleration.cwiseMax(floor);
+  //! The angular-acceleration variances (rad²/s⁴) of the samples fed and of the samples
+  //! judged (assess), which may come from different derivatives, for this run and its
+  //! restarts. Both are the configured one after init. Meant before the first sample: rows
+  //! already fed keep theirs.
+  void setAngularAccelerationVariances(const Eigen::Vector3d& fed, const Eigen::Vector3d& judged) {
+    measurementNoise.angularAcceleration = fed;
+    judgedAngularAcceleration = judged;
   }
 
   double getForgettingFactor() const { return forgettingFactor; }
@@ -173,6 +176,8 @@ class EstimationAlgorithm {
   int numParameters = kNumParameters;
   int augmentedSize = kAugmentedSize;
   MeasurementNoise measurementNoise;
+  //! rad²/s⁴, the angular-acceleration variance of the samples assess() judges.
+  Eigen::Vector3d judgedAngularAcceleration = Eigen::Vector3d::Zero();
   double forgettingFactor = 1.0;
   TlsState tls{ParameterVector::Zero(), 1.0};
 

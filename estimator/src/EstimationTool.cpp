@@ -72,12 +72,11 @@ SampleConsistency EstimationTool::assess(const PreparedSample& sample) {
   return algorithm_->assess(sample);
 }
 
-Eigen::Vector3d EstimationTool::raiseAngularAccelerationVariance(const Eigen::Vector3d& floor) {
-  if (!algorithm_) {
-    return measurementNoise(config_).angularAcceleration;
+void EstimationTool::setAngularAccelerationVariances(const Eigen::Vector3d& fed,
+                                                     const Eigen::Vector3d& judged) {
+  if (algorithm_) {
+    algorithm_->setAngularAccelerationVariances(fed, judged);
   }
-  algorithm_->raiseAngularAccelerationVariance(floor);
-  return algorithm_->getMeasurementNoise().angularAcceleration;
 }
 
 void EstimationTool::restart() {

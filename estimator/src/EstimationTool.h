@@ -47,9 +47,9 @@ class EstimationTool {
   //! The algorithm's consistency of a prepared sample with its estimate; NaN statistic
   //! without one.
   SampleConsistency assess(const PreparedSample& sample);
-  //! The algorithm's angular-acceleration variance raised to at least floor on each axis, and
-  //! the variances it uses then; the configured ones without an algorithm.
-  Eigen::Vector3d raiseAngularAccelerationVariance(const Eigen::Vector3d& floor);
+  //! The algorithm's angular-acceleration variances of the samples fed and judged (see
+  //! EstimationAlgorithm); nothing without an algorithm.
+  void setAngularAccelerationVariances(const Eigen::Vector3d& fed, const Eigen::Vector3d& judged);
   //! The algorithm starts again from the prior, silently; nothing without one.
   void restart();
   //! λ of the algorithm's covariance; NaN without one.

@@ -1,5 +1,6 @@
 #include "InertiaEstimator.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "Log.h"
@@ -34,22 +35,59 @@ void InertiaEstimator::setConfig(const EstimatorConfig& config) {
 }
 
 void InertiaEstimator::init() {
-  run_ = Run(config_.imuDelay);
+  const auto& gyro = config_.noiseAngularVel;
+  run_ = Run(config_.imuDelay, std::max({gyro[0], gyro[1], gyro[2]}));
   tool_->init();
   logInfo("Estimator has been initialized");
 }
 
-std::optional<InertialSample> InertiaEstimator::join(const SplitSample& input) {
-  std::optional<InertialSample> joined = run_.joiner.join(input);
+JoinedSamples InertiaEstimator::join(const SplitSample& input) {
+  JoinedSamples joined = run_.joiner.join(input);
   if (!run_.sparseReported && run_.joiner.tooSparse()) {
     run_.sparseReported = true;
     reportSparseInputs();
   }
-  if (joined && !run_.angularAccChecked) {
+  if (joined.judged && !run_.angularAccChecked) {
     run_.angularAccChecked = true;
     checkAngularAccelerationVariance();
   }
   return joined;
+}
+
+void InertiaEstimator::process(const JoinedSamples& joined) {
+  if (joined.judged) {
+    const PreparedSample prepared = prepare(*joined.judged);
+    const SampleGate::Verdict verdict = judge(prepared);
+    if (!run_.joiner.widened()) {
+      apply(verdict, prepared);
+    } else {
+      // The verdict takes effect now, restart and lines included; only the feeding waits, for
+      // the rows of the same instant from the wider fit.
+      run_.admissions.push(Admission{
+          prepared.sample.time, verdict.decision == SampleGate::Decision::Feed, verdict.weight});
+      SampleGate::Verdict now = verdict;
+      if (now.decision == SampleGate::Decision::Feed) now.decision = SampleGate::Decision::Hold;
+      apply(now, prepared);
+    }
+  }
+  if (joined.fed) {
+    if (const std::optional<double> weight = admission(joined.fed->time)) {
+      apply(SampleGate::Verdict{SampleGate::Decision::Feed, SampleGate::Event::None, *weight},
+            prepare(*joined.fed));
+    }
+  }
+}
+
+std::optional<double> InertiaEstimator::admission(double time) {
+  // Fed samples come in the order their instants were judged, at the same input times; the
+  // slack only guards against rounding.
+  RingQueue<Admission, SampleJoiner::kMaxPending>& queue = run_.admissions;
+  while (!queue.empty() && queue.front().time < time - DerivativeWindow::kTolerance) queue.pop();
+  if (queue.empty() || queue.front().time > time + DerivativeWindow::kTolerance) {
+    return std::nullopt;
+  }
+  const Admission a = queue.pop();
+  return a.feed ? std::optional<double>(a.weight) : std::nullopt;
 }
 
 SampleGate::Verdict InertiaEstimator::judge(const PreparedSample& sample) {
@@ -89,23 +127,45 @@ void InertiaEstimator::reportSparseInputs() const {
 }
 
 void InertiaEstimator::checkAngularAccelerationVariance() {
-  const double factor = DerivativeWindow::noiseFactor(run_.joiner.inputPeriod());
+  const SampleJoiner& joiner = run_.joiner;
+  const double factor = DerivativeWindow::noiseFactor(joiner.inputPeriod());
   const Eigen::Vector3d gyro(config_.noiseAngularVel[0], config_.noiseAngularVel[1],
                              config_.noiseAngularVel[2]);
   const Eigen::Vector3d floor = factor * gyro;
   const Eigen::Vector3d configured(config_.noiseAngularAcc[0], config_.noiseAngularAcc[1],
                                    config_.noiseAngularAcc[2]);
-  if (!floor.allFinite() || (configured.array() >= floor.array()).all()) {
-    return;
+  const bool raise = floor.allFinite() && !(configured.array() >= floor.array()).all();
+  const Eigen::Vector3d judged = raise ? configured.cwiseMax(floor) : configured;
+  // The configured variance describes the reference derivative; a wider fit weighs the same
+  // gyro noise by its own factor.
+  const double ratio =
+      joiner.widened() ? DerivativeWindow::noiseFactor(joiner.inputPeriod(), joiner.fit()) / factor
+                       : 1.0;
+  if (raise || joiner.widened()) {
+    tool_->setAngularAccelerationVariances(ratio * judged, judged);
   }
-  tool_->raiseAngularAccelerationVariance(floor);
-  MessageText line;  // on the stack: the update path does not allocate
-  line << "The configured angular_acc variance is below the derivative's own noise at this input "
-          "rate (angular_vel variance x ";
-  line.appendFixed(factor) << " = ";
-  line.appendFixed(floor.maxCoeff()) << " rad^2/s^4 at most): the derivative's noise is used "
-                                        "instead where it is larger";
-  logWarn(line.view());
+  // Lines on the update path are formatted on the stack: no allocation.
+  if (raise) {
+    MessageText line;
+    line << "The configured angular_acc variance is below the derivative's own noise at this "
+            "input rate (angular_vel variance x ";
+    line.appendFixed(factor) << " = ";
+    line.appendFixed(floor.maxCoeff()) << " rad^2/s^4 at most): the derivative's noise is used "
+                                          "instead where it is larger";
+    logWarn(line.view());
+  }
+  if (joiner.widened()) {
+    MessageText line;
+    line << "The gyro's noise (angular_vel variance ";
+    line.appendFixed(gyro.maxCoeff())
+        << " at most) would make the angular acceleration too noisy for the inertia: the "
+           "estimate takes it from a fit of degree "
+        << (joiner.fit().degree == 5 ? "5" : "3") << " over +-";
+    line.appendFixed(joiner.fit().halfWidth) << " seconds (angular_acc variance x ";
+    line.appendFixed(ratio) << "); samples are still judged, and contact flagged, on the +-";
+    line.appendFixed(joiner.halfWindow()) << " seconds fit";
+    logInfo(line.view());
+  }
 }
 
 void InertiaEstimator::reportGateEvent(SampleGate::Event event) const {

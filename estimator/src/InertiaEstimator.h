@@ -8,6 +8,7 @@
 
 #include "EstimationTool.h"
 #include "EstimatorConfig.h"
+#include "RingQueue.h"
 #include "Sample.h"
 #include "SampleGate.h"
 #include "SampleJoiner.h"
@@ -18,16 +19,19 @@ namespace zelto {
 
 //! The estimator's sample path and the questions about its estimate. Per input the owner runs
 //! one pass of values:
-//!   join(input) → the joined sample, if the input completes one (SampleJoiner);
-//!   prepare(sample) → its rows and Jacobians;
-//!   judge(prepared) → the gate's verdict on their consistency with the estimate;
-//!   apply(verdict, prepared) → the same rows fed, or the estimate restarted.
+//!   join(input) → the samples the input completes (SampleJoiner);
+//!   process(joined) → for the judged sample:
+//!     prepare(sample) → its rows and Jacobians;
+//!     judge(prepared) → the gate's verdict on their consistency with the estimate;
+//!     apply(verdict, prepared) → the same rows fed, or the estimate restarted;
+//!   and, where a noisy gyro widened the fit, the fed sample's rows go in instead of the judged
+//!   sample's of the same instant, once that instant's verdict let them (see process).
 //! Also answers the questions about the estimate: solution, variances, convergence.
 //!
 //! State: the estimation tool and the configuration live as long as the object; a start
-//! (init) replaces the run (joiner, gate counts, algorithm); a contact that lasts too long
-//! replaces the attempt (gate, fed samples) and restarts the algorithm. In steady state nothing
-//! is allocated.
+//! (init) replaces the run (joiner, verdicts waiting for their fed sample, gate counts,
+//! algorithm); a contact that lasts too long replaces the attempt (gate, fed samples) and
+//! restarts the algorithm. In steady state nothing is allocated.
 class InertiaEstimator {
  public:
   using Vector16 = Eigen::Matrix<double, 16, 1>;
@@ -52,12 +56,20 @@ class InertiaEstimator {
   //! A fresh run: new histories, counts and algorithm; nothing of a previous run is used.
   void init();
 
-  //! Stores one input; the sample it completes, if any (see SampleJoiner). Says once per run
-  //! when the inputs come too far apart to be joined at all. At the first sample of a run, the
-  //! configured angular-acceleration variance is raised to what the derivative makes of the
-  //! configured angular-velocity variance at the measured input rate, if it lies below, and a
-  //! line says so: a variance the derivative's own noise exceeds would bias the inertia.
-  std::optional<InertialSample> join(const SplitSample& input);
+  //! Stores one input; the samples it completes (see SampleJoiner). Says once per run when the
+  //! inputs come too far apart to be joined at all. At the first sample of a run, the
+  //! configured angular-acceleration variance is raised to what the reference derivative makes
+  //! of the configured angular-velocity variance at the measured input rate, if it lies below,
+  //! and a line says so: a variance the derivative's own noise exceeds would bias the inertia.
+  //! Where the gyro's noise widened the fit, the fed samples' variance is that one scaled by
+  //! the ratio of the two fits' noise factors, and a line says so.
+  JoinedSamples join(const SplitSample& input);
+  //! The judged sample is judged and its verdict applied at once (restart and lines included):
+  //! contact is flagged as soon as the narrow window allows. Without a wider fit the judged
+  //! sample is the one fed. With one, the verdict waits for the fed sample of the same instant,
+  //! which is fed when the verdict was Decision::Feed; a fed sample whose instant was never
+  //! judged is left out.
+  void process(const JoinedSamples& joined);
   //! The rows and Jacobians of a joined sample.
   PreparedSample prepare(const InertialSample& sample) const { return tool_->prepare(sample); }
   //! The gate's verdict on the sample's consistency with the estimate (see SampleGate:
@@ -137,16 +149,29 @@ class InertiaEstimator {
     SampleGate gate;
     std::uint64_t fed = 0;
   };
+  //! The verdict on a judged sample, kept until the fed sample of its instant comes (the wide
+  //! fit's window closes W_fit − W_ref later: at most 75 ms, 750 inputs at 10 kHz).
+  struct Admission {
+    double time = 0.0;
+    bool feed = false;
+    double weight = 1.0;
+  };
   //! One run, from a start: replaced by init().
   struct Run {
-    explicit Run(double imuDelay = 0.0) : joiner(imuDelay) {}
+    Run() = default;
+    Run(double imuDelay, double gyroVariance) : joiner(imuDelay, gyroVariance) {}
     SampleJoiner joiner;
+    //! Verdicts waiting for their fed sample, oldest first.
+    RingQueue<Admission, SampleJoiner::kMaxPending> admissions;
     GateCounts counts;
     Attempt attempt;
     bool sparseReported = false;
     bool angularAccChecked = false;
   };
 
+  //! The weight the fed sample of time is fed with, if the verdict on its instant let it
+  //! through; none without a verdict. Verdicts of earlier instants are given up.
+  std::optional<double> admission(double time);
   void reportGateEvent(SampleGate::Event event) const;
   void reportSparseInputs() const;
   void checkAngularAccelerationVariance();

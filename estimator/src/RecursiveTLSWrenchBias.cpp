@@ -145,7 +145,8 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
   for (int i = 0; i < kRowsPerSample; ++i) {
     u.row(i) = errorModel->residualSensitivity(i, prepared.jacobians, w);
   }
-  const MeasurementVector variances = measurementNoise.asVector();
+  MeasurementVector variances = measurementNoise.asVector();
+  variances.segment<3>(6) = judgedAngularAcceleration;
   // Coefficient-wise (lazy) products: for these small fixed sizes they beat the blocked kernel.
   const Eigen::Matrix<double, kRowsPerSample, kNumMeasurements> scaled = u * variances.asDiagonal();
   Eigen::Matrix<double, kRowsPerSample, kRowsPerSample> s = run_.assessScaleRoots.asDiagonal() *

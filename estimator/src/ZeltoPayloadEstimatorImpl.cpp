@@ -4,7 +4,6 @@
 #include <cmath>
 #include <exception>
 #include <limits>
-#include <optional>
 
 #include "EstimationReport.h"
 #include "Log.h"
@@ -93,15 +92,10 @@ ZeltoControlReturnCode ZeltoPayloadEstimatorImpl::update(double time, const Sens
     return ZeltoControlReturnCode::Error;
   }
 
-  // One pass per input: the input joins (or completes nothing yet), the joined sample's rows
-  // are built once, the gate judges them and the same rows are fed.
+  // One pass per input: the input joins (or completes nothing yet), the joined samples' rows
+  // are built once, the gate judges them and the rows it lets through are fed.
   try {
-    if (const std::optional<InertialSample> joined =
-            inertiaEstimator_.join(splitSample(time, sample))) {
-      const PreparedSample prepared = inertiaEstimator_.prepare(*joined);
-      const SampleGate::Verdict verdict = inertiaEstimator_.judge(prepared);
-      inertiaEstimator_.apply(verdict, prepared);
-    }
+    inertiaEstimator_.process(inertiaEstimator_.join(splitSample(time, sample)));
   } catch (const std::exception& e) {
     // The algorithm's fatal error (a NaN in the estimate) would stay in every later update:
     // the run ends here, unsuccessful, and the caller of this update still gets the error.
