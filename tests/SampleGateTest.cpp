@@ -118,16 +118,33 @@ TEST(SampleGate, ContactStartsEndsHoldsAndRestartsAfterThreeAndAHalfSeconds) {
   EXPECT_FALSE(std::isnan(eventTime(g, start + 5.6, start + 5.7, kForce, Event::ContactStarted)));
 }
 
-// The two signs of configured variances that do not fit: each suspends gate and flag once,
-// 1 s after the gate started, and names itself.
+// A contact already there when the flag may first come on was in the unjudged samples too:
+// its end restarts the run. One that starts a moment later only ends.
+TEST(SampleGate, ContactFlaggedAsSoonAsPossibleRestartsTheRunWhenItEnds) {
+  for (const double onset : {0.0, 2.0}) {
+    Owner g;
+    feed(g, 0.0, onset, kNoise);
+    const double start = eventTime(g, onset, 2.1, kForce, Event::ContactStarted);
+    EXPECT_NEAR(start, onset == 0.0 ? 2.0 : 2.019, 1.5e-3);
+    const double end = eventTime(g, 2.5, 3.0, kNoise, Event::RestartedAfterEarlyContact);
+    EXPECT_EQ(std::isnan(end), onset != 0.0) << onset;
+    EXPECT_EQ(g.counts.episodes, 1u);
+  }
+}
+
+// The two signs of configured variances that do not fit: each suspends gate and flag once and
+// names itself. The ratio speaks 1 s after the gate started; scattered outliers must also fill
+// half of the 0.1 s slots a full 2 s memory holds (1 / (1 − e^−0.05) ≈ 20.5), which takes 14
+// slots: a burst early in the run cannot.
 TEST(SampleGate, ResidualsThatDoNotFitTheConfiguredNoiseSuspendGateAndFlag) {
   struct Case {
     double torqueScale;
     int outlierEvery;  // every n-th sample exceeds the gate, scattered
     Suspicion expected;
+    double at;
   };
-  for (const Case& c : {Case{std::sqrt(2.0), 0, Suspicion::TorqueOverForce},
-                        Case{1.0, 4, Suspicion::ScatteredOutliers}}) {
+  for (const Case& c : {Case{std::sqrt(2.0), 0, Suspicion::TorqueOverForce, 2.0},
+                        Case{1.0, 4, Suspicion::ScatteredOutliers, 2.414}}) {
     Owner g;
     int events = 0, n = 0;
     double at = NAN;
@@ -139,7 +156,7 @@ TEST(SampleGate, ResidualsThatDoNotFitTheConfiguredNoiseSuspendGateAndFlag) {
       EXPECT_FALSE(g.contact()) << t;  // a quarter exceeding, but in no common direction
     }
     EXPECT_EQ(events, 1);
-    EXPECT_NEAR(at, 2.0, 1.5e-3);
+    EXPECT_NEAR(at, c.at, 1.5e-3);
     EXPECT_EQ(g.suspicion(), c.expected);
     EXPECT_EQ(d, Decision::Feed);
     EXPECT_FALSE(g.blocksConvergence(3.0));

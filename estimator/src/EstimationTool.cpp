@@ -38,7 +38,7 @@ MeasurementNoise EstimationTool::measurementNoise(const EstimatorConfig& config)
 
 void EstimationTool::init() {
   // Always a new object: nothing learnt from earlier samples survives a restart.
-  algorithm_ = createRecursiveTLSWrenchBias();
+  algorithm_ = createRecursiveTLSWrenchBias(kFeedBlockSeconds);
   algorithm_->init(priorParameters(config_), measurementNoise(config_), 1.0);
   logInfo("Estimation tool has been initialized");
 }

@@ -98,6 +98,8 @@ SampleGate::Verdict InertiaEstimator::judge(const PreparedSample& sample) {
 }
 
 void InertiaEstimator::apply(const SampleGate::Verdict& verdict, const PreparedSample& sample) {
+  // A restart replaces the gate: what the lines report of the contact is read before.
+  const double contactDuration = run_.attempt.gate.lastContactDuration();
   switch (verdict.decision) {
     case SampleGate::Decision::Feed:
       tool_->feed(sample, verdict.weight);
@@ -111,7 +113,7 @@ void InertiaEstimator::apply(const SampleGate::Verdict& verdict, const PreparedS
     case SampleGate::Decision::Hold:
       break;
   }
-  reportGateEvent(verdict.event);
+  reportGateEvent(verdict.event, contactDuration);
 }
 
 void InertiaEstimator::reportSparseInputs() const {
@@ -168,7 +170,7 @@ void InertiaEstimator::checkAngularAccelerationVariance() {
   }
 }
 
-void InertiaEstimator::reportGateEvent(SampleGate::Event event) const {
+void InertiaEstimator::reportGateEvent(SampleGate::Event event, double contactDuration) const {
   // Lines on the update path are formatted on the stack: no allocation.
   const SampleGate& gate = run_.attempt.gate;
   MessageText line;
@@ -180,11 +182,18 @@ void InertiaEstimator::reportGateEvent(SampleGate::Event event) const {
       return;
     case SampleGate::Event::ContactEnded:
       line << "Contact ended after ";
-      line.appendFixed(gate.lastContactDuration()) << " seconds; estimation goes on";
+      line.appendFixed(contactDuration) << " seconds; estimation goes on";
       logInfo(line.view());
       return;
     case SampleGate::Event::Restarted:
       logWarn("Contact lasted 3.5 seconds: the estimate is discarded and estimation starts again");
+      return;
+    case SampleGate::Event::RestartedAfterEarlyContact:
+      line << "Contact ended after ";
+      line.appendFixed(contactDuration)
+          << " seconds; it was there before samples could be judged, so the estimate is "
+             "discarded and estimation starts again";
+      logWarn(line.view());
       return;
     case SampleGate::Event::NoiseSuspect:
       line << "Residuals do not fit the configured measurement noise: ";
@@ -285,10 +294,12 @@ InertiaEstimator::Conclusion InertiaEstimator::conclude() const {
   if (!identification.leavesUnidentified()) {
     return c;
   }
+  // An entry the motion informs but not to the threshold is not identified either: a static
+  // result does not use it, and the file must not present it as known.
+  InertiaEntryFlags identified = identification.entryIdentified;
   for (int j = 0; j < 6; ++j) {
-    if (identification.entryIdentified[static_cast<std::size_t>(j)] &&
-        !below(convergenceThresholds_[2], r.paramsCovariance(4 + j, 4 + j))) {
-      return c;
+    if (!below(convergenceThresholds_[2], r.paramsCovariance(4 + j, 4 + j))) {
+      identified[static_cast<std::size_t>(j)] = false;
     }
   }
   // What the motion did not identify stays what it was before any sample, the prior; what it
@@ -297,15 +308,31 @@ InertiaEstimator::Conclusion InertiaEstimator::conclude() const {
   const InertiaVector prior = Eigen::Map<const InertiaVector>(config_.priorInertia.data());
   const InertiaVector reference =
       identification.withPriorAlongUnidentified(r.params.tail<6>(), prior);
-  const std::optional<InertiaEntries> inertia =
+  std::optional<InertiaEntries> inertia =
       nearestConsistentInertia(r.params(0), r.params.segment<3>(1), reference,
                                identification.directions, identification.unidentified);
   if (!inertia) {
-    return c;
+    // The identified entries are known only to their standard deviations: where no body fits
+    // them exactly, the nearest one that does is taken as long as it moves none of them by
+    // more than kIdentifiedSlack of theirs.
+    inertia = nearestConsistentInertia(r.params(0), r.params.segment<3>(1), reference,
+                                       Eigen::Matrix<double, 6, 6>::Identity(), 6);
+    if (!inertia) {
+      return c;
+    }
+    for (int j = 0; j < 6; ++j) {
+      const auto k = static_cast<std::size_t>(j);
+      const InertiaEntries& moved = *inertia;
+      const double change = std::abs(moved(j) - r.params(4 + j));
+      const double sigma = std::sqrt(r.paramsCovariance(4 + j, 4 + j));
+      if (identified[k] && !(change <= kIdentifiedSlack * sigma)) {
+        return c;
+      }
+    }
   }
   c.outcome = Outcome::Static;
   c.solution.segment<6>(4) = *inertia;
-  c.inertiaIdentified = identification.entryIdentified;
+  c.inertiaIdentified = identified;
   return c;
 }
 

@@ -115,11 +115,16 @@ class InertiaEstimator {
     Vector16 solution = Vector16::Zero();
     InertiaEntryFlags inertiaIdentified{};
   };
+  //! Standard deviations an identified inertia entry may move by to make a static result a
+  //! body that can exist.
+  static constexpr double kIdentifiedSlack = 3.0;
   //! The judgement at the end of a run: Converged when isConverged(); otherwise Static when the
-  //! standard deviations of mass, centre of mass, bias and of the inertia entries the motion
-  //! identified are below their thresholds, with no contact, at least one inertia direction
-  //! unidentified, and a body that can exist differing from the estimate only along the
-  //! unidentified directions; otherwise None.
+  //! standard deviations of mass, centre of mass and bias are below their thresholds, with no
+  //! contact, at least one inertia direction unidentified (inertia entries whose standard
+  //! deviation is above the threshold count as unidentified too), and a body that can exist
+  //! differing from the estimate only along the unidentified directions, or, where there is
+  //! none, the nearest body that can exist moving no identified entry by more than
+  //! kIdentifiedSlack standard deviations; otherwise None.
   Conclusion conclude() const;
 
   //! Whether an input was stored since the last init(), and the latest time stored.
@@ -172,7 +177,7 @@ class InertiaEstimator {
   //! The weight the fed sample of time is fed with, if the verdict on its instant let it
   //! through; none without a verdict. Verdicts of earlier instants are given up.
   std::optional<double> admission(double time);
-  void reportGateEvent(SampleGate::Event event) const;
+  void reportGateEvent(SampleGate::Event event, double contactDuration) const;
   void reportSparseInputs() const;
   void checkAngularAccelerationVariance();
 

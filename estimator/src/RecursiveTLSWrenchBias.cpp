@@ -48,6 +48,7 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
     q.setZero();
   }
   uncountedCovariance_.setZero();
+  block_.clear();
 }
 
 RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
@@ -104,6 +105,11 @@ MeasurementVector RecursiveTLSWrenchBias::effectiveVariances() const {
 void RecursiveTLSWrenchBias::startRun() {
   EstimationAlgorithm::startRun();
   run_ = Run();
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    run_.sampleSquares[t].setZero();
+    run_.sampleErrors[t].setZero();
+  }
+  block_.clear();
 }
 
 PreparedSample RecursiveTLSWrenchBias::prepare(const InertialSample& sample) const {
@@ -121,8 +127,19 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
     // Each row type's residuals against its own configured noise: a channel configured too
     // low or too high by any factor is judged on its own scale. A type without error variance
     // takes the common scale.
-    const double common = getRayleighQuotient();
-    const std::array<double, kRowsPerSample> scales = tls.covarianceEstimator.getRowTypeScales();
+    AugmentedVector wNow;
+    wNow << tls.parameterVector, -1.0;
+    std::array<double, kRowsPerSample> scales{};
+    double squares = 0.0;
+    double errors = 0.0;
+    for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+      const double r = wNow.dot(run_.sampleSquares[t].selfadjointView<Eigen::Upper>() * wNow);
+      const double c = wNow.dot(run_.sampleErrors[t] * wNow);
+      scales[t] = r / c;
+      squares += r;
+      errors += c;
+    }
+    const double common = squares / errors;
     for (std::size_t t = 0; t < kRowsPerSample; ++t) {
       const double scale = std::isfinite(scales[t]) && scales[t] > 0.0 ? scales[t] : common;
       run_.assessScaleRoots(static_cast<Eigen::Index>(t)) = std::sqrt(scale);
@@ -165,33 +182,88 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
   return result;
 }
 
+void RecursiveTLSWrenchBias::FeedBlock::clear() {
+  for (std::size_t i = 0; i < kRowsPerSample; ++i) {
+    rowSum[i].setZero();
+    covarianceSum[i].setZero();
+  }
+  uncounted.setZero();
+  weight = 0.0;
+}
+
 bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight) {
   requireInitialized();
-  // A doubted sample counts as a sample with weight·(its information): each row √weight times,
-  // so its expected squared residual, and the error covariance that must match it, weight times.
-  const AugmentedObservation d = std::sqrt(weight) * prepared.rows;
   trackExcitation(prepared.sample);
   run_.fedSinceRefresh = true;
+  const double time = prepared.sample.time;
+  if (block_.weight > 0.0 && time - block_.start >= feedBlockSeconds_) {
+    feedBlock();
+  }
+  if (block_.weight == 0.0) {
+    block_.start = time;
+  }
+  block_.last = time;
+  // A doubted sample counts as a sample with weight·(its information): in the block's mean
+  // its rows count weight times, their error covariance weight² times.
   const MeasurementVector variances = effectiveVariances();
-  // A block of the batch means that closes with this sample closes on the sums of the samples
-  // before it, and renews the wrench scales this sample's rows use.
-  tls.covarianceEstimator.startSample(prepared.sample.time);
+  const double weightSquared = weight * weight;
+  for (int i = 0; i < kRowsPerSample; ++i) {
+    const auto type = static_cast<std::size_t>(i);
+    AugmentedMatrix& q = rowErrorCovariance_[type];
+    errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, q);
+    const AugmentedVector row = prepared.rows.row(i).transpose();
+    block_.rowSum[type] += weight * row;
+    run_.sampleSquares[type].selfadjointView<Eigen::Upper>().rankUpdate(row, weight);
+    run_.sampleErrors[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
+        weight * q.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+    run_.sampleErrors[type](kLast, kLast) += weight * q(kLast, kLast);
+    block_.covarianceSum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
+        weightSquared * q.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+    block_.covarianceSum[type](kLast, kLast) += weightSquared * q(kLast, kLast);
+  }
+  block_.weight += weight;
+  // The noise of the channels left out above still enters Σ r·rᵀ, on the inertia of the
+  // torque rows (the only rows with inertia): the identification counts it as noise, so that
+  // it does not take it for information about the inertia.
+  const MeasurementVector uncounted = measurementNoise.asVector() - variances;
+  if ((uncounted.head<9>().array() != 0.0).any()) {
+    for (int i = 3; i < kRowsPerSample; ++i) {
+      errorModel->writeRowErrorCovariance(i, prepared.jacobians, uncounted, uncountedCovariance_);
+      block_.uncounted += weightSquared * uncountedCovariance_.block<6, 6>(4, 4);
+    }
+  }
+  if (!(feedBlockSeconds_ > 0.0)) {
+    feedBlock();
+  }
+  printProgressLine();
+  return true;
+}
+
+void RecursiveTLSWrenchBias::feedBlock() {
+  // The block's mean row, counted as many times as the block holds samples: √W·mean = Σw·d/√W,
+  // with error covariance W·(Σw²·Q/W²) = Σw²·Q/W.
+  const double w = block_.weight;
+  const double rowScale = 1.0 / std::sqrt(w);
+  // A block of the batch means that closes with this block closes on the sums of the blocks
+  // before it, and renews the wrench scales this block's rows use.
+  tls.covarianceEstimator.startSample(block_.last);
   const std::array<double, kRowsPerSample>& wrenchScales =
       tls.covarianceEstimator.getWrenchNoiseScales();
   const std::array<double, kRowsPerSample>& regressorScales =
       tls.covarianceEstimator.getRegressorNoiseScales();
+  AugmentedObservation d;
   for (int i = 0; i < kRowsPerSample; ++i) {
-    AugmentedMatrix& q = rowErrorCovariance_[i];
-    errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, q);
-    if (weight != 1.0) {
-      q *= weight;
-    }
+    const auto type = static_cast<std::size_t>(i);
+    d.row(i) = rowScale * block_.rowSum[type].transpose();
+    AugmentedMatrix& q = rowErrorCovariance_[type];
+    q.topLeftCorner<kStructuredBlock, kStructuredBlock>() =
+        block_.covarianceSum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() / w;
+    q(kLast, kLast) = block_.covarianceSum[type](kLast, kLast) / w;
     // The pencil takes each row type's wrench noise at the level its residuals show: a wrench
     // channel configured far too quiet would otherwise make the correction blame the
     // regressors for its noise and run off (and regressor noise configured too large for the
     // residuals over-correct). The tracker keeps the configured noise, against which those
     // levels are measured.
-    const auto type = static_cast<std::size_t>(i);
     if (regressorScales[type] != 1.0) {
       scaledCovariance_ = q;
       scaledCovariance_.topLeftCorner<kStructuredBlock, kStructuredBlock>() *=
@@ -207,25 +279,17 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
   }
   // The tracker's sums do not depend on θ and it keeps only the newest θ, so handing it the
   // six rows once they all went through leaves it exactly where row-by-row hand-over would.
-  // A NaN error in the middle of the sample thus leaves the tracker, and the reported
-  // covariance, at the previous sample.
+  // A NaN error in the middle of the block thus leaves the tracker, and the reported
+  // covariance, at the previous block.
   for (int i = 0; i < kRowsPerSample; ++i) {
     tls.covarianceEstimator.addStructuredRow(tls.parameterVector, d.row(i).transpose(),
-                                             rowErrorCovariance_[i], i);
+                                             rowErrorCovariance_[static_cast<std::size_t>(i)], i);
   }
-  // The noise of the channels left out above still enters Σ r·rᵀ, on the inertia of the
-  // torque rows (the only rows with inertia): the identification counts it as noise, so that
-  // it does not take it for information about the inertia.
-  const MeasurementVector uncounted = measurementNoise.asVector() - variances;
-  if ((uncounted.head<9>().array() != 0.0).any()) {
-    for (int i = 3; i < kRowsPerSample; ++i) {
-      errorModel->writeRowErrorCovariance(i, prepared.jacobians, uncounted, uncountedCovariance_);
-      addUncountedNoise(uncountedCovariance_.block<6, 6>(4, 4));
-    }
+  if (!block_.uncounted.isZero(0.0)) {
+    addUncountedNoise(block_.uncounted / w);
   }
+  block_.clear();
   markSampleConsumed();
-  printProgressLine();
-  return true;
 }
 
 InertialSample RecursiveTLSWrenchBias::getBiasSolution() const {
@@ -240,8 +304,10 @@ InertialSample RecursiveTLSWrenchBias::getBiasVariance() const {
   return InertialSample{};
 }
 
-std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias() {
-  return std::make_unique<RecursiveTLSWrenchBias>();
+std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias(double feedBlockSeconds) {
+  auto algorithm = std::make_unique<RecursiveTLSWrenchBias>();
+  algorithm->setFeedBlockSeconds(feedBlockSeconds);
+  return algorithm;
 }
 
 }  // namespace zelto

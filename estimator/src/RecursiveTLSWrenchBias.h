@@ -12,9 +12,14 @@ namespace zelto {
 
 //! Recursive total least squares for the payload's inertial parameters and the sensor's
 //! force and torque bias. Every sample gives six rows of D = [H, −(f; τ)] (force x, y, z,
-//! torque x, y, z); each row updates P = (I/100 + Σ r·rᵀ)⁻¹ by Sherman–Morrison and then θ by
-//! one step of inverse iteration for the pencil (Σ r·rᵀ + I/100, Q̄), Q̄ being the mean row
-//! error covariance. The covariance tracker receives every row.
+//! torque x, y, z). Fed samples are averaged over a block of sample time (setFeedBlockSeconds;
+//! 0, the default, takes every sample on its own): each row type's mean, weighted as the
+//! block's samples are, is a row of the same model with its own error covariance. Each such
+//! row updates P = (I/100 + Σ r·rᵀ)⁻¹ by Sherman–Morrison and then θ by one step of inverse
+//! iteration for the pencil (Σ r·rᵀ + I/100, Q̄), Q̄ being the mean row error covariance. The
+//! covariance tracker receives every row. A block's rows go in when a sample arrives a block
+//! span after the block's first; the samples of a block still open are not yet in the
+//! estimate.
 //!
 //! The progress line "[ESTIMATOR] Estimating, keep moving the payload..." is printed at most
 //! once per second of steady-clock time across all objects and threads of the process.
@@ -49,6 +54,10 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   //! regressor channels that carry no excitation yet set to zero.
   MeasurementVector effectiveVariances() const;
 
+  //! Sample time over which fed samples are averaged into one row per row type before they
+  //! reach the estimate; 0 feeds every sample on its own.
+  void setFeedBlockSeconds(double seconds) { feedBlockSeconds_ = seconds; }
+
  protected:
   std::unique_ptr<ObservationModelTLSWrenchBias> observationModel;
   std::unique_ptr<ErrorModelTLSWrenchBias> errorModel;
@@ -68,14 +77,34 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
     //! √λ_t of each row type: R = D^½·U·Σ·Uᵀ·D^½ with D = diag(λ_t).
     Eigen::Matrix<double, kRowsPerSample, 1> assessScaleRoots =
         Eigen::Matrix<double, kRowsPerSample, 1>::Zero();
+    //! Per row type, Σ d·dᵀ (upper triangle) and Σ Q over the samples fed, one by one: the
+    //! scales assess() judges single samples on come from these, not from the rows the
+    //! estimate takes (block means, whose noise is not a single sample's).
+    std::array<AugmentedMatrix, kRowsPerSample> sampleSquares;
+    std::array<AugmentedMatrix, kRowsPerSample> sampleErrors;
     bool assessDefined = false;
     bool fedSinceRefresh = false;  //!< C and λ may have changed since they were taken
     double refreshTime = 0.0;      //!< time of the sample at the last refresh
   };
 
+  //! Fed samples not yet averaged into the estimate: Σ w·d per row type, Σ w²·Q, Σ w.
+  struct FeedBlock {
+    std::array<AugmentedVector, kRowsPerSample> rowSum;
+    std::array<AugmentedMatrix, kRowsPerSample> covarianceSum;
+    InertiaMatrix uncounted = InertiaMatrix::Zero();
+    double weight = 0.0;
+    double start = 0.0;
+    double last = 0.0;
+    void clear();
+  };
+
   void trackExcitation(const InertialSample& sample);
+  //! Feeds the open block's mean rows to the estimate and empties it.
+  void feedBlock();
 
   Run run_;
+  FeedBlock block_;
+  double feedBlockSeconds_ = 0.0;
   // Workspace for the per-row error covariances of the sample being fed. Their zero pattern
   // never changes, so only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;
@@ -85,7 +114,8 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   AugmentedMatrix uncountedCovariance_;
 };
 
-//! A default-constructed RecursiveTLSWrenchBias, owned through the abstract base.
-std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias();
+//! A RecursiveTLSWrenchBias that averages fed samples over feedBlockSeconds, owned through the
+//! abstract base.
+std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias(double feedBlockSeconds = 0.0);
 
 }  // namespace zelto

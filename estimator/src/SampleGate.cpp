@@ -25,7 +25,11 @@ double SampleGate::doubtedWeight(double statistic) {
 }
 
 double SampleGate::persistentShare() const {
-  return slotSum_ > 0.0 ? noisySlotSum_ / slotSum_ : std::numeric_limits<double>::quiet_NaN();
+  // Counted against no fewer slots than the memory holds once full: early in a run a single
+  // tap's ringing would otherwise fill half of the few slots there are.
+  static const double fullMemory = 1.0 / (1.0 - std::exp(-kWindow / kNoiseMemory));
+  return slotSum_ > 0.0 ? noisySlotSum_ / std::max(slotSum_, fullMemory)
+                        : std::numeric_limits<double>::quiet_NaN();
 }
 
 bool SampleGate::blocksConvergence(double time) const {
@@ -142,14 +146,19 @@ SampleGate::Verdict SampleGate::assess(double time, const SampleConsistency& con
   if (!contact_ && checked && forceLike) {
     contact_ = true;
     contactStart_ = time;
+    earlyContact_ = !flagCouldComeOn_;
     verdict.event = Event::ContactStarted;
   } else if (contact_ && windowShare() <= kContactOff) {
     contact_ = false;
     holding_ = true;
     holdUntil_ = time + kWindow;
     lastContactDuration_ = time - contactStart_;
+    if (earlyContact_) {
+      return {Decision::Restart, Event::RestartedAfterEarlyContact};
+    }
     verdict.event = Event::ContactEnded;
   }
+  flagCouldComeOn_ = flagCouldComeOn_ || checked;
   if (contact_ && time - contactStart_ >= kRestartAfter) {
     return {Decision::Restart, Event::Restarted};
   }

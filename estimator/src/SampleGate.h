@@ -41,7 +41,10 @@ struct SampleConsistency {
 //!   that every sample is fed with a weight that falls with its statistic: a real contact
 //!   barely moves the estimate, an estimate that was itself wrong keeps following the motion
 //!   and the flag ends. A contact that lasts 3.5 s restarts the run. The flag waits for the first
-//!   verdict on the noise configuration, 1 s after the gate starts.
+//!   verdict on the noise configuration, 1 s after the gate starts. A contact flagged on the
+//!   first sample that may flag one was there before, in the samples fed while nothing could
+//!   be judged: when it ends, the run restarts too (the estimate would keep that part of it for
+//!   good).
 //! - Noise self-check: with wrong configured variances the statistic is not χ² and the gate
 //!   would stall the run. Two signs, over the usable samples of the last few seconds whose
 //!   window does not look like a force: the torque rows' normalised squared residuals 1.7
@@ -65,7 +68,16 @@ class SampleGate {
     Restart,  //!< the contact lasted too long: discard the estimate and start again
   };
   //! Changes the owner reports on the console.
-  enum class Event { None, ContactStarted, ContactEnded, Restarted, NoiseSuspect };
+  enum class Event {
+    None,
+    ContactStarted,
+    ContactEnded,
+    Restarted,
+    //! A contact flagged as soon as the flag may come on ended: it was there before, in the
+    //! samples fed while nothing could be judged, so the run starts again without them.
+    RestartedAfterEarlyContact,
+    NoiseSuspect
+  };
   //! Which sign of a wrong noise configuration suspended the gate.
   enum class Suspicion { None, TorqueOverForce, ScatteredOutliers };
 
@@ -144,6 +156,8 @@ class SampleGate {
   bool started_ = false;
   double start_ = 0.0;  //!< time of the run's (or restart's) first sample
   bool contact_ = false;
+  bool earlyContact_ = false;     //!< the flag came on with the first sample that could flag
+  bool flagCouldComeOn_ = false;  //!< a sample that could flag a contact was judged
   double contactStart_ = 0.0;
   double lastContactDuration_ = 0.0;
   bool holding_ = false;
