@@ -24,10 +24,12 @@
 #include <string>
 #include <vector>
 
+#include "ConsistencyReport.h"
 #include "EstimationReplay.h"
 #include "HostHarness.h"
 #include "ImuDelay.h"
 #include "NoiseEstimate.h"
+#include "PayloadFile.h"
 #include "SensorRecording.h"
 
 namespace {
@@ -149,6 +151,7 @@ std::string config(const Noise& n, double comThreshold) {
 
 struct Outcome {
   bool written = false;
+  bool checked = false;  // zelto-payload check accepts the written file
   bool gateOff = false;
   std::uint64_t episodes = 0;
   double rejectedShare = 0.0;
@@ -179,6 +182,10 @@ Outcome replay(const sim::SensorRecording& recording, const Noise& noise, double
     options.maxTime = 600;
     tool::replayEstimation(estimator, samples, options);
     o.written = estimator.isEstimationSuccessful();
+    if (o.written) {
+      const tool::PayloadFileContents file = tool::readPayloadFile(dir + "/payload.json");
+      o.checked = tool::checkPhysicalConsistency(file.parameters, file.notIdentified).consistent;
+    }
     estimator.getEstimate(o.estimate, o.sd);
     o.episodes = estimator.getContactEpisodeCount();
     const double count =
@@ -259,6 +266,7 @@ int main(int argc, char** argv) {
   }
   std::printf("%-8s %-8s %4s %6s %7s %8s %8s %6s %7s %5s\n", "run", "config", "seed", "file",
               "gate", "contacts", "left out", "mass%", "com mm", "|e|/s");
+  // file: "yes" written and accepted by zelto-payload check, "bad" written but refused.
   int index = 0;
   for (const Run run : {Run::Clean, Run::Taps, Run::Contact}) {
     for (int s = 1; s <= seeds; ++s) {
@@ -284,9 +292,10 @@ int main(int argc, char** argv) {
         const char* const names[] = {"sample", "noise", "sample+d", "noise+d"};
         std::printf("%-8s %-8s %4llu %6s %7s %8llu %7.2f%% %+6.2f %7.2f %5.1f\n",
                     kRunNames[static_cast<int>(run)], names[variant],
-                    static_cast<unsigned long long>(seed), o.written ? "yes" : "no",
-                    o.gateOff ? "off" : "on", static_cast<unsigned long long>(o.episodes),
-                    100.0 * o.rejectedShare, 100.0 * o.massError, 1000.0 * o.comError, o.worstZ);
+                    static_cast<unsigned long long>(seed),
+                    o.written ? (o.checked ? "yes" : "bad") : "no", o.gateOff ? "off" : "on",
+                    static_cast<unsigned long long>(o.episodes), 100.0 * o.rejectedShare,
+                    100.0 * o.massError, 1000.0 * o.comError, o.worstZ);
       }
     }
   }
