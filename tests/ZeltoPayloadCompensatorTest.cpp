@@ -156,19 +156,22 @@ TEST(ZeltoPayloadCompensator, InertialParametersUseMassTimesCentreOfMass) {
   EXPECT_EIGEN_NEAR(impl.inertiaCompensator().parameters(), expected, 1e-15);
 }
 
-TEST(ZeltoPayloadCompensator, MissingFileThrowsAfterTheVersionLineOnly) {
-  const std::string path = ::testing::TempDir() + "compensator_missing/none.json";
+// Construction from path throws exactly message, having printed the version line only.
+void expectRefused(const std::string& path, const std::string& message) {
   CoutCapture out;
   try {
     ZeltoPayloadCompensator compensator(path);
-    FAIL() << "expected std::runtime_error";
+    ADD_FAILURE() << "expected std::runtime_error: " << message;
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "Failed to open configuration file: " + path);
+    EXPECT_EQ(std::string(e.what()), message);
   }
   EXPECT_EQ(out.str(), kVersionLine);
 }
 
-TEST(ZeltoPayloadCompensator, ParseErrorThrowsAfterTheVersionLineOnly) {
+TEST(ZeltoPayloadCompensator, RefusedFilesThrowAfterTheVersionLineOnly) {
+  const std::string missing = ::testing::TempDir() + "compensator_missing/none.json";
+  expectRefused(missing, "Failed to open configuration file: " + missing);
+
   const std::string path = ::testing::TempDir() + "compensator_numeric_flag.json";
   {
     std::ofstream file(path, std::ios::trunc);
@@ -177,32 +180,16 @@ TEST(ZeltoPayloadCompensator, ParseErrorThrowsAfterTheVersionLineOnly) {
             R"( "inertia": {"Ixx": 0, "Ixy": 0, "Ixz": 0, "Iyy": 0, "Iyz": 0, "Izz": 0}},)"
             R"( "enable_dynamic_compensation": 1}})";
   }
-  CoutCapture out;
-  try {
-    ZeltoPayloadCompensator compensator(path);
-    FAIL() << "expected std::runtime_error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Error parsing configuration file: [json.exception.type_error.302] type must be "
-              "boolean, but is number");
-  }
-  EXPECT_EQ(out.str(), kVersionLine);
-}
+  expectRefused(path,
+                "Error parsing configuration file: [json.exception.type_error.302] type must be "
+                "boolean, but is number");
 
-TEST(ZeltoPayloadCompensator, ImuDelayOutsideTwentyFiveMillisecondsIsRefused) {
   Payload p;
   p.imuDelay = -0.03;
-  const std::string path = writePayload(testName(), p);
-  CoutCapture out;
-  try {
-    ZeltoPayloadCompensator compensator(path);
-    FAIL() << "expected std::runtime_error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Error parsing configuration file: payload_compensator_config.imu_delay must be "
-              "within -0.025 and 0.025 s (the span of samples the compensator holds to pair "
-              "them), but is -0.03");
-  }
+  expectRefused(writePayload(testName(), p),
+                "Error parsing configuration file: payload_compensator_config.imu_delay must be "
+                "within -0.025 and 0.025 s (the span of samples the compensator holds to pair "
+                "them), but is -0.03");
 }
 
 // --- update: return codes and output -----------------------------------------------------
