@@ -48,6 +48,10 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
     q.setZero();
   }
   uncountedCovariance_.setZero();
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    sampleSquares_[t].setZero();
+    sampleErrors_[t].setZero();
+  }
   block_.clear();
 }
 
@@ -106,8 +110,8 @@ void RecursiveTLSWrenchBias::startRun() {
   EstimationAlgorithm::startRun();
   run_ = Run();
   for (std::size_t t = 0; t < kRowsPerSample; ++t) {
-    run_.sampleSquares[t].setZero();
-    run_.sampleErrors[t].setZero();
+    sampleSquares_[t].setZero();
+    sampleErrors_[t].setZero();
   }
   block_.clear();
 }
@@ -133,8 +137,8 @@ SampleConsistency RecursiveTLSWrenchBias::assess(const PreparedSample& prepared)
     double squares = 0.0;
     double errors = 0.0;
     for (std::size_t t = 0; t < kRowsPerSample; ++t) {
-      const double r = wNow.dot(run_.sampleSquares[t].selfadjointView<Eigen::Upper>() * wNow);
-      const double c = wNow.dot(run_.sampleErrors[t] * wNow);
+      const double r = wNow.dot(sampleSquares_[t].selfadjointView<Eigen::Upper>() * wNow);
+      const double c = wNow.dot(sampleErrors_[t] * wNow);
       scales[t] = r / c;
       squares += r;
       errors += c;
@@ -213,10 +217,10 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
     errorModel->writeRowErrorCovariance(i, prepared.jacobians, variances, q);
     const AugmentedVector row = prepared.rows.row(i).transpose();
     block_.rowSum[type] += weight * row;
-    run_.sampleSquares[type].selfadjointView<Eigen::Upper>().rankUpdate(row, weight);
-    run_.sampleErrors[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
+    sampleSquares_[type].selfadjointView<Eigen::Upper>().rankUpdate(row, weight);
+    sampleErrors_[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
         weight * q.topLeftCorner<kStructuredBlock, kStructuredBlock>();
-    run_.sampleErrors[type](kLast, kLast) += weight * q(kLast, kLast);
+    sampleErrors_[type](kLast, kLast) += weight * q(kLast, kLast);
     block_.covarianceSum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
         weightSquared * q.topLeftCorner<kStructuredBlock, kStructuredBlock>();
     block_.covarianceSum[type](kLast, kLast) += weightSquared * q(kLast, kLast);

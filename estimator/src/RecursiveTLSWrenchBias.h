@@ -77,11 +77,6 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
     //! √λ_t of each row type: R = D^½·U·Σ·Uᵀ·D^½ with D = diag(λ_t).
     Eigen::Matrix<double, kRowsPerSample, 1> assessScaleRoots =
         Eigen::Matrix<double, kRowsPerSample, 1>::Zero();
-    //! Per row type, Σ d·dᵀ (upper triangle) and Σ Q over the samples fed, one by one: the
-    //! scales assess() judges single samples on come from these, not from the rows the
-    //! estimate takes (block means, whose noise is not a single sample's).
-    std::array<AugmentedMatrix, kRowsPerSample> sampleSquares;
-    std::array<AugmentedMatrix, kRowsPerSample> sampleErrors;
     bool assessDefined = false;
     bool fedSinceRefresh = false;  //!< C and λ may have changed since they were taken
     double refreshTime = 0.0;      //!< time of the sample at the last refresh
@@ -103,6 +98,11 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   void feedBlock();
 
   Run run_;
+  //! Per row type, Σ d·dᵀ (upper triangle) and Σ Q over the samples of the run fed, one by one:
+  //! the scales assess() judges single samples on come from these, not from the rows the
+  //! estimate takes (block means, whose noise is not a single sample's).
+  std::array<AugmentedMatrix, kRowsPerSample> sampleSquares_;
+  std::array<AugmentedMatrix, kRowsPerSample> sampleErrors_;
   FeedBlock block_;
   double feedBlockSeconds_ = 0.0;
   // Workspace for the per-row error covariances of the sample being fed. Their zero pattern
