@@ -140,8 +140,8 @@ class EstimationAlgorithm {
     //! Q̄: mean Q of the rows used.
     AugmentedMatrix meanRowErrorCovariance = AugmentedMatrix::Zero();
     int rowCount = 0;  //!< rows that entered Q̄
-    //! Samples whose rows all went through: the reported covariance is the tracker's once
-    //! there is one, all ones before.
+    //! Samples (or blocks of them, see RecursiveTLSWrenchBias) whose rows all went through:
+    //! the reported covariance is the tracker's once there is one, all ones before.
     std::uint64_t consumedSamples = 0;
     //! True while every Q that entered Q̄ had the error model's block structure, so Q̄ has it.
     bool meanIsBlockDiagonal = true;
@@ -154,8 +154,8 @@ class EstimationAlgorithm {
   //! The covariance of θ as the latest consumed sample left it: all ones (undefined) before
   //! the first, zeros before init.
   TlsCovarianceEstimator::Evaluation parameterCovariance() const;
-  //! Called by feed after all rows of a sample went through: the covariance of that sample
-  //! becomes the reported one.
+  //! Called after all rows of a sample (or of a block of samples) went through: the covariance
+  //! they leave becomes the reported one.
   void markSampleConsumed() { ++tls.consumedSamples; }
   //! Inertia block (4..9) of the error covariance of a row for noise the row's own Q leaves
   //! out: identifyInertia() counts it as noise all the same, since it still enters Σ r·rᵀ.

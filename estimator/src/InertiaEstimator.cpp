@@ -322,8 +322,8 @@ InertiaEstimator::Conclusion InertiaEstimator::conclude() const {
     }
     for (int j = 0; j < 6; ++j) {
       const auto k = static_cast<std::size_t>(j);
-      const InertiaEntries& moved = *inertia;
-      const double change = std::abs(moved(j) - r.params(4 + j));
+      const InertiaEntries& consistent = *inertia;
+      const double change = std::abs(consistent(j) - r.params(4 + j));
       const double sigma = std::sqrt(r.paramsCovariance(4 + j, 4 + j));
       if (identified[k] && !(change <= kIdentifiedSlack * sigma)) {
         return c;

@@ -48,11 +48,7 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
     q.setZero();
   }
   uncountedCovariance_.setZero();
-  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
-    sampleSquares_[t].setZero();
-    sampleErrors_[t].setZero();
-  }
-  block_.clear();
+  clearSampleSums();
 }
 
 RecursiveTLSWrenchBias::~RecursiveTLSWrenchBias() = default;
@@ -109,6 +105,10 @@ MeasurementVector RecursiveTLSWrenchBias::effectiveVariances() const {
 void RecursiveTLSWrenchBias::startRun() {
   EstimationAlgorithm::startRun();
   run_ = Run();
+  clearSampleSums();
+}
+
+void RecursiveTLSWrenchBias::clearSampleSums() {
   for (std::size_t t = 0; t < kRowsPerSample; ++t) {
     sampleSquares_[t].setZero();
     sampleErrors_[t].setZero();

@@ -94,6 +94,8 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   };
 
   void trackExcitation(const InertialSample& sample);
+  //! Zeroes the single-sample sums and empties the open block: a run starts without either.
+  void clearSampleSums();
   //! Feeds the open block's mean rows to the estimate and empties it.
   void feedBlock();
 
