@@ -23,8 +23,10 @@ struct Columns {
 
 // 1 kHz rows of hand motion whose IMU values are the truth `delay` before the row's time: the
 // IMU value stamped t belongs with the wrench of t − delay. A still recording when `still`; a
-// 40 Hz vibration of the structure along the sensor's x axis of `vibration` m/s² on top.
-Columns recording(double delay, bool still, std::uint64_t seed, double vibration = 0.0) {
+// 40 Hz vibration of the structure along the sensor's x axis of `vibration` m/s² on top; the
+// accelerometer's x axis with white noise of `noisyAxis` m/s² rms instead of its others'.
+Columns recording(double delay, bool still, std::uint64_t seed, double vibration = 0.0,
+                  double noisyAxis = 0.0) {
   sim::Options o;
   o.payload = sim::Payload::fromCentroidal(0.93, {0.01, -0.02, 0.06},
                                            {2e-3, 1e-4, 0.0, 2.5e-3, 0.0, 1.5e-3}, {1.5, -0.8, 2.0},
@@ -49,7 +51,8 @@ Columns recording(double delay, bool still, std::uint64_t seed, double vibration
     const Eigen::Vector3d* q[4] = {&force, &torque, &acc, &i.angularVelocity};
     std::array<double, 12> v{};
     for (std::size_t j = 0; j < 12; ++j) {
-      v[j] = (*q[j / 3])[static_cast<Eigen::Index>(j % 3)] + sigma[j / 3] * noise.gaussian();
+      const double sd = j == 6 && noisyAxis > 0.0 ? noisyAxis : sigma[j / 3];
+      v[j] = (*q[j / 3])[static_cast<Eigen::Index>(j % 3)] + sd * noise.gaussian();
     }
     c.times.push_back(t);
     c.values.push_back(v);
@@ -107,6 +110,33 @@ TEST(ImuDelay, VibrationIsFilteredOutOrMakesTheMinimumAmbiguous) {
   const DelayEstimate filtered = measureRecordingDelay(c.times, c.values);
   EXPECT_NEAR(filtered.delay, 0.0, 5e-4);
   EXPECT_TRUE(filtered.warnings.empty());
+}
+
+TEST(ImuDelay, AccelerometerNoiseWeighsTheRows) {
+  // An accelerometer axis 25 times noisier than the others dominates the rows' noise through
+  // the mass and the first moments. Weighted by the wrench's noise alone, that axis drives the
+  // fit; weighted by all of the rows' noise, the quiet axes tell the delay.
+  double weighted = 0.0, unweighted = 0.0;
+  for (std::uint64_t seed = 11; seed <= 14; ++seed) {
+    const Columns c = recording(0.0065, false, seed, 0.0, 0.75);
+    DelayInput in;
+    in.wrenchTimes = c.times;
+    for (const std::array<double, 12>& v : c.values) {
+      in.wrench.push_back({v[0], v[1], v[2], v[3], v[4], v[5]});
+      in.specificForce.values.push_back({v[6], v[7], v[8]});
+      in.angularVelocity.values.push_back({v[9], v[10], v[11]});
+    }
+    in.specificForce.times = in.angularVelocity.times = c.times;
+    in.wrenchVariance = {0.05 * 0.05, 0.05 * 0.05, 0.05 * 0.05, 4e-6, 4e-6, 4e-6};
+    const DelayEstimate plain = measureImuDelay(in);
+    in.specificForceVariance = {0.75 * 0.75, 0.03 * 0.03, 0.03 * 0.03};
+    const DelayEstimate e = measureImuDelay(in);
+    EXPECT_LT(std::abs(e.delay - 0.0065), 3.0 * e.uncertainty) << "seed " << seed;
+    weighted += std::pow(e.delay - 0.0065, 2);
+    unweighted += std::pow(plain.delay - 0.0065, 2);
+  }
+  // The quiet axes are 25 times less noisy: a third of the scatter is a loose bound.
+  EXPECT_LT(weighted, unweighted / 9.0);
 }
 
 TEST(ImuDelay, DelayInWordsAndDerivativeNoise) {

@@ -108,16 +108,21 @@ double leastResidual(const Gram& g, Theta& theta) {
 
 // Adds the upper triangle of dᵀ·d to g: Eigen's general product spends most of its time
 // packing matrices this small.
-template <class Block>
+template <int Rows, class Block>
 void addUpper(const Block& d, Gram& g) {
   for (int j = 0; j < 17; ++j) {
-    for (int i = 0; i <= j; ++i)
-      g(i, j) += d(0, i) * d(0, j) + d(1, i) * d(1, j) + d(2, i) * d(2, j);
+    for (int i = 0; i <= j; ++i) {
+      double sum = 0.0;
+      for (int r = 0; r < Rows; ++r) sum += d(r, i) * d(r, j);
+      g(i, j) += sum;
+    }
   }
 }
 
-// Force and torque rows of the fit, each half of the recording apart.
+// Each half of the recording apart: the rows weighted by their noise (what the fit minimises),
+// and the force and torque rows unweighted (for their rms).
 struct Normal {
+  Gram fit[2];
   Gram force[2];
   Gram torque[2];
 };
@@ -238,16 +243,19 @@ class DelayFit {
     }
     const double force = (in.wrenchVariance[0] + in.wrenchVariance[1] + in.wrenchVariance[2]) / 3;
     const double torque = (in.wrenchVariance[3] + in.wrenchVariance[4] + in.wrenchVariance[5]) / 3;
-    forceWeight_ = 1.0 / std::max(force, kVarianceFloor);
-    torqueWeight_ = 1.0 / std::max(torque, kVarianceFloor);
+    wrenchNoise_.setZero();
+    wrenchNoise_.diagonal() << Vec3::Constant(std::max(force, kVarianceFloor)),
+        Vec3::Constant(std::max(torque, kVarianceFloor));
+    whiten_ = wrenchNoise_.diagonal().cwiseInverse().cwiseSqrt().asDiagonal();
     findBasis();
     used_.assign(rows_.size(), true);
     wrench_.resize(rows_.size());
     for (std::size_t j = 0; j < rows_.size(); ++j) wrench_[j] = in.wrench[rows_[j]];
+    wrenchInterval_ = medianInterval(in.wrenchTimes);
     if (rows_.size() < 2) return;
     // The filter's transients at both ends are left out. After it the rows are oversampled:
     // every `stride_`-th (eight per period of the cutoff) stands for its neighbours.
-    const double rate = 1.0 / medianInterval(in.wrenchTimes);
+    const double rate = 1.0 / wrenchInterval_;
     if (lowPass > 0.0 && lowPass < 0.4 * rate) {
       filter_.emplace(lowPass / rate);
       edge_ = static_cast<std::size_t>(std::ceil(0.5 * rate / lowPass));
@@ -277,7 +285,7 @@ class DelayFit {
     std::vector<double> r(s.size(), 0.0), kept;
     for (std::size_t j = 0; j < s.size(); j += stride_) {
       const Eigen::Matrix<double, 6, 1> e = row(s, j) * theta;
-      r[j] = forceWeight_ * e.head<3>().squaredNorm() + torqueWeight_ * e.tail<3>().squaredNorm();
+      r[j] = (whiten_ * e).squaredNorm();
       if (used_[j]) kept.push_back(r[j]);
     }
     if (kept.empty()) return 0;
@@ -297,9 +305,28 @@ class DelayFit {
   Normal accumulate(double shift) const { return accumulate(filteredSignals(shift)); }
 
   Gram weighted(const Normal& n, int half) const {
-    if (half < 0) return weighted(n, 0) + weighted(n, 1);
-    const std::size_t h = static_cast<std::size_t>(half);
-    return forceWeight_ * n.force[h] + torqueWeight_ * n.torque[h];
+    return half < 0 ? Gram(n.fit[0] + n.fit[1]) : n.fit[static_cast<std::size_t>(half)];
+  }
+
+  //! Weights the rows by all of their noise from now on: besides the wrench's, the specific
+  //! force's, which enters each row through the mass and first moments fitted at `shift`. With
+  //! a noisy accelerometer this noise dominates, is larger along some axes than others and is
+  //! shared by the force and torque rows; weighting by the wrench's alone lets the noisiest
+  //! axis drive the fit. Nothing changes when the specific force's variance is not known.
+  void weighAccelerometerNoise(double shift) {
+    const std::array<double, 3>& variance = in_.specificForceVariance;
+    if (std::all_of(variance.begin(), variance.end(), [](double v) { return !(v > 0.0); })) return;
+    Theta theta;
+    leastResidual(weighted(accumulate(shift), -1), theta);
+    // Both sides are compared below the cutoff, where white noise counts by its density: the
+    // specific force's variance per sample at its own rate counts as many wrench samples' worth.
+    const double density = medianInterval(in_.specificForce.times) / wrenchInterval_;
+    Eigen::Matrix<double, 6, 6> noise = wrenchNoise_;
+    for (int i = 0; i < 3; ++i) {
+      const Eigen::Matrix<double, 6, 1> j = basis_[1 + i] * theta.head<10>();
+      noise += std::max(0.0, variance[static_cast<std::size_t>(i)]) * density * j * j.transpose();
+    }
+    whiten_ = noise.llt().matrixL().solve(Eigen::Matrix<double, 6, 6>::Identity());
   }
 
   // Unweighted rms of the force and torque residuals of the weighted fit.
@@ -364,6 +391,7 @@ class DelayFit {
   Normal accumulate(const std::vector<Signals>& s) const {
     Normal n;
     for (int h = 0; h < 2; ++h) {
+      n.fit[h].setZero();
       n.force[h].setZero();
       n.torque[h].setZero();
     }
@@ -373,15 +401,17 @@ class DelayFit {
       if (!used_[j]) continue;
       const int h = 2 * count++ < total ? 0 : 1;
       const Row m = row(s, j);
-      addUpper(m.topRows<3>(), n.force[h]);
-      addUpper(m.bottomRows<3>(), n.torque[h]);
+      const Row whitened = whiten_ * m;
+      addUpper<6>(whitened, n.fit[h]);
+      addUpper<3>(m.topRows<3>(), n.force[h]);
+      addUpper<3>(m.bottomRows<3>(), n.torque[h]);
     }
     const double scale = static_cast<double>(stride_);
     for (int h = 0; h < 2; ++h) {
-      n.force[h].triangularView<Eigen::StrictlyLower>() = n.force[h].transpose();
-      n.torque[h].triangularView<Eigen::StrictlyLower>() = n.torque[h].transpose();
-      n.force[h] *= scale;
-      n.torque[h] *= scale;
+      for (Gram* g : {&n.fit[h], &n.force[h], &n.torque[h]}) {
+        g->triangularView<Eigen::StrictlyLower>() = g->transpose();
+        *g *= scale;
+      }
     }
     return n;
   }
@@ -396,8 +426,11 @@ class DelayFit {
   std::size_t edge_ = 0;    // rows the filter reaches on either side
   std::size_t stride_ = 1;  // rows apart that enter the sums
   double noiseGain_ = 1.0;
-  double forceWeight_ = 1.0;
-  double torqueWeight_ = 1.0;
+  double wrenchInterval_ = 1.0;  // s, the wrench's median
+  // The rows' noise covariance without the specific force's, and its inverse Cholesky factor
+  // (or that of all of it), which the rows are multiplied with.
+  Eigen::Matrix<double, 6, 6> wrenchNoise_;
+  Eigen::Matrix<double, 6, 6> whiten_;
 };
 
 }  // namespace
@@ -506,7 +539,9 @@ DelayEstimate measureImuDelay(const DelayInput& in, const DelaySearch& search) {
   e.excludedRows = fit.excludeOutliers(0.0);
   scan();
   const Minimum first = findMinimum(e.residuals);
-  e.excludedRows += fit.excludeOutliers(e.shifts[first.index] + first.offset * step);
+  const double pilot = e.shifts[first.index] + first.offset * step;
+  fit.weighAccelerometerNoise(pilot);
+  e.excludedRows += fit.excludeOutliers(pilot);
   e.rows = fit.rows();
   enough();
   scan();
@@ -615,6 +650,12 @@ DelayEstimate measureRecordingDelay(const std::vector<double>& times,
   for (std::size_t c = 0; c < 6; ++c) {
     for (std::size_t i = 0; i < channel.size(); ++i) channel[i] = in.wrench[i][c];
     in.wrenchVariance[c] = measureChannelNoise(channel).variance;
+  }
+  // A resampled accelerometer reads far too little noise here; its rows then weigh as by the
+  // wrench's noise alone, as when the variance is not known.
+  for (std::size_t c = 0; c < 3; ++c) {
+    for (std::size_t i = 0; i < channel.size(); ++i) channel[i] = in.specificForce.values[i][c];
+    in.specificForceVariance[c] = measureChannelNoise(channel).variance;
   }
   return measureImuDelay(in, search);
 }

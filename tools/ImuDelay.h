@@ -26,7 +26,10 @@ struct DelayInput {
   //! White-noise variances of the six wrench channels: force rows are weighted by the inverse of
   //! the mean force variance, torque rows by that of the mean torque variance.
   std::array<double, 6> wrenchVariance{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
-  VectorTrack specificForce;    //!< m/s², sensor frame, gravity included
+  VectorTrack specificForce;  //!< m/s², sensor frame, gravity included
+  //! White-noise variances of the specific force per sample at its own rate, sensor axes
+  //! (m²/s⁴); zero: not known, the rows are weighted by the wrench's noise alone.
+  std::array<double, 3> specificForceVariance{0.0, 0.0, 0.0};
   VectorTrack angularVelocity;  //!< rad/s, sensor frame
   //! Which of the two are on the delayed clock; the other is on the wrench's (e.g. an angular
   //! velocity derived from a robot's orientation, which the wrench shares a clock with).
@@ -55,8 +58,10 @@ struct DelaySearch {
 //! window, ±25 ms at 100 Hz and above). Mass, first moments m·c, the inertia about the sensor
 //! origin and the six biases are fitted to all pairs by weighted linear least squares with the
 //! rigid-body regressor; the same wrench samples (those paired for every candidate) enter every
-//! fit. The delay is the shift of the least weighted residual over the whole range, refined
-//! below one step by the parabola through it and its two neighbours.
+//! fit. The rows are weighted by the inverse of their noise covariance: the wrench's and, once
+//! a first scan has found the mass and first moments, the specific force's carried through
+//! them (when its variance is known). The delay is the shift of the least weighted residual over
+//! the whole range, refined below one step by the parabola through it and its two neighbours.
 //!
 //! Uncertainty: the larger of the curvature's (2σ²/R'' at the minimum, σ² the residual per
 //! degree of freedom) and half the difference between the delays of the recording's two halves,

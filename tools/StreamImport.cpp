@@ -502,6 +502,9 @@ class Importer {
     const std::vector<double>& variance = wrench_.report.variance;
     if (!variance.empty()) std::copy(variance.begin(), variance.end(), in.wrenchVariance.begin());
     in.specificForce = accTable_ ? acc_ : robotForce_;
+    if (accTable_ && !accStream_->report.variance.empty()) {
+      std::copy_n(accStream_->report.variance.begin(), 3, in.specificForceVariance.begin());
+    }
     in.angularVelocity = gyroTable_ ? gyro_ : orientationRate_;
     in.specificForceDelayed = accDelayed_;
     in.angularVelocityDelayed = gyroDelayed_;
