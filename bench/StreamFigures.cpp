@@ -1,6 +1,7 @@
 // zelto-stream-figures: separate sensor streams through `zelto-payload import` and the estimator,
 // and the compensator's "imu_delay" (build/bench/zelto-stream-figures [seeds] [seconds];
-// ZELTO_FIGURES=streams, robot or compensator runs that table alone).
+// ZELTO_FIGURES=streams, robot or compensator runs that table alone; ZELTO_REAL_NOISE, see
+// whiteProfile).
 //
 // - streams: a 0.93 kg tool on a sensor whose wrench comes at 698 Hz, accelerometer at 254 Hz
 //   in g in its own axes, orientation at 99 Hz, each on its own clock, the IMU delayed by −10,
@@ -62,10 +63,16 @@ sim::Motion motion(bool turn) {
   return m;
 }
 
-// The real sensor's white floors, without its resonances and heavy tails.
+// The real sensor's white floors, without its resonances and heavy tails; with
+// ZELTO_REAL_NOISE set, all of the real sensor's noise (the delay and the estimates then carry
+// its coloured part too; the noise block is still compared with the white floors).
 sim::SensorProfile whiteProfile(double delay) {
   sim::SensorProfile p = sim::SensorProfile::noiseFree();
-  const sim::SensorProfile real;
+  sim::SensorProfile real;
+  if (std::getenv("ZELTO_REAL_NOISE")) {
+    real.accelerometer.delay = delay;
+    return real;
+  }
   for (std::size_t c = 0; c < 6; ++c) {
     p.wrench.noise[c].white = p.wrench.noise[c].total = real.wrench.noise[c].white;
   }
