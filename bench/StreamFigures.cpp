@@ -1,7 +1,7 @@
 // zelto-stream-figures: separate sensor streams through `zelto-payload import` and the estimator,
-// and the compensator's "imu_delay" (build/bench/zelto-stream-figures [seeds] [seconds];
-// ZELTO_FIGURES=streams, robot or compensator runs that table alone; ZELTO_REAL_NOISE, see
-// whiteProfile).
+// and the compensator's "imu_delay" (build/bench/zelto-stream-figures [seeds] [seconds]
+// [delay ms]; ZELTO_FIGURES=streams, robot or compensator runs that table alone; a delay runs
+// the streams table at that delay alone; ZELTO_REAL_NOISE, see whiteProfile).
 //
 // - streams: a 0.93 kg tool on a sensor whose wrench comes at 698 Hz, accelerometer at 254 Hz
 //   in g in its own axes, orientation at 99 Hz, each on its own clock, the IMU delayed by −10,
@@ -232,7 +232,7 @@ struct Comparison {
   }
 };
 
-void separateStreams(int seeds, double seconds) {
+void separateStreams(int seeds, double seconds, const std::vector<double>& delays) {
   std::printf(
       "Separate streams: wrench 698 Hz, accelerometer 254 Hz (g, own axes), orientation 99 Hz;"
       " white noise; %.0f s. Errors: imported / direct, same variance / direct, same density\n",
@@ -242,7 +242,7 @@ void separateStreams(int seeds, double seconds) {
   const std::string dir = harness::scratchDirectory();
   const double density = kRate / whiteProfile(0.0).accelerometer.rate;
   for (const bool turn : {false, true}) {
-    for (const double delay : {-0.010, 0.0, 0.0065, 0.015}) {
+    for (const double delay : delays) {
       Comparison c;
       double worstDelay = 0.0, worstNoise = 0.0, gyroVariance = 0.0;
       for (int s = 1; s <= seeds; ++s) {
@@ -404,7 +404,9 @@ int main(int argc, char** argv) {
   const char* only = std::getenv("ZELTO_FIGURES");
   const auto wanted = [&](const char* table) { return !only || std::string(only) == table; };
   if (wanted("compensator")) compensation();
-  if (wanted("streams")) separateStreams(seeds, seconds);
+  std::vector<double> delays = {-0.010, 0.0, 0.0065, 0.015};
+  if (argc > 3) delays = {1e-3 * std::atof(argv[3])};
+  if (wanted("streams")) separateStreams(seeds, seconds, delays);
   if (wanted("robot")) robotWithoutImu(seeds, seconds);
   return 0;
 }
