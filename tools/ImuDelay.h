@@ -23,8 +23,8 @@ struct VectorTrack {
 struct DelayInput {
   std::vector<double> wrenchTimes;            //!< s, increasing
   std::vector<std::array<double, 6>> wrench;  //!< fx fy fz tx ty tz, N and N·m, sensor frame
-  //! White-noise variances of the six wrench channels: force rows are weighted by the inverse of
-  //! the mean force variance, torque rows by that of the mean torque variance.
+  //! White-noise variances of the six wrench channels: their part of the rows' noise is the
+  //! mean force variance on the force rows and the mean torque variance on the torque rows.
   std::array<double, 6> wrenchVariance{1.0, 1.0, 1.0, 1.0, 1.0, 1.0};
   VectorTrack specificForce;  //!< m/s², sensor frame, gravity included
   //! White-noise variances of the specific force per sample at its own rate, sensor axes
