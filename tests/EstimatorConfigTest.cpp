@@ -46,6 +46,7 @@ const char* const kDistinctConfig = R"({
     "min_time": 2.25,
     "output_config_file_name": "out.json",
     "runtime_verbosity": true,
+    "measurement_noise_sample_rate": {"angular_vel": 99, "linear_acc": 254},
     "output_bias_estimate": true
   }
 })";
@@ -94,6 +95,8 @@ TEST(EstimatorConfig, ReadsEveryFieldFromItsKey) {
   EXPECT_EQ(c.thresholdWrenchBias, 0.04);
   EXPECT_TRUE(c.runtimeVerbosity);
   EXPECT_TRUE(c.outputBiasEstimate);
+  EXPECT_EQ(c.rateLinearAcc, 254.0);
+  EXPECT_EQ(c.rateAngularVel, 99.0);
 }
 
 TEST(EstimatorConfig, MissingSwitchesDefaultToFalseWithTwoWarningsInOrder) {
@@ -148,6 +151,7 @@ TEST(EstimatorConfig, ZeroWhereMeaningfulAndOtherOddValuesAreAccepted) {
   const EstimatorConfig c = parseConfiguration(path);
   EXPECT_EQ(c.minTime, 2.0);
   EXPECT_EQ(c.maxTime, 1.0);
+  EXPECT_EQ(c.rateLinearAcc, 0.0);  // absent: the variances hold at the recording's rate
   EXPECT_EQ(c.thresholdMass, 0.0);
   EXPECT_EQ(c.outputFileName, "");
   EXPECT_EQ(c.noiseForce[0], 0.0);
@@ -184,6 +188,15 @@ TEST(EstimatorConfig, NegativeOrNonFiniteValuesAreRefusedWithTheirKeyPath) {
                     "    \"imu_delay\": -0.03,\n    \"runtime_verbosity\""),
        "payload_estimator_config.imu_delay must be within -0.025 and 0.025 s (the half width of "
        "the window the estimator holds), but is -0.03"},
+      {withReplaced("    \"runtime_verbosity\"",
+                    "    \"measurement_noise_sample_rate\": {\"linear_acc\": 0},\n"
+                    "    \"runtime_verbosity\""),
+       "payload_estimator_config.measurement_noise_sample_rate.linear_acc must be finite and "
+       "positive, but is 0"},
+      {withReplaced("    \"runtime_verbosity\"",
+                    "    \"measurement_noise_sample_rate\": 254,\n    \"runtime_verbosity\""),
+       "payload_estimator_config.measurement_noise_sample_rate must be an object with numbers "
+       "\"linear_acc\" and \"angular_vel\" (Hz)"},
   };
   CoutCapture out;
   for (const auto& [text, reason] : cases) {

@@ -525,6 +525,44 @@ TEST(RecursiveTLSWrenchBias, WrenchNoiseConfiguredTooLowOrHighIsMeasured) {
   }
 }
 
+TEST(RecursiveTLSWrenchBias, RatedChannelsCountTheirVarianceInBlocksByDensity) {
+  // A channel interpolated from a slower stream keeps, in a block's mean, (block rate / stream
+  // rate) times the variance its samples count one by one: the tracker's error sums grow by
+  // that factor less one times the channel's own share, and by nothing else.
+  test::TlsRecordingOptions o;
+  o.seconds = 0.5;  // 1 kHz: nine closed blocks of 0.05 s
+  o.intensity = 1.0;
+  const std::vector<InertialSample> data = test::tlsRecording(test::tlsPayload(1), o);
+  const MeasurementNoise all = test::tlsConfiguredNoise();
+  MeasurementNoise acc, gyro;
+  acc.linearAcceleration = all.linearAcceleration;
+  gyro.angularVelocity = all.angularVelocity;
+  const auto sums = [&](const MeasurementNoise& noise, const NoiseSampleRates& rates) {
+    Probe a;
+    a.setFeedBlockSeconds(0.05);
+    a.setNoiseSampleRates(rates);
+    initQuietly(a, test::tlsPrior(), noise);
+    CoutCapture quiet;
+    for (const InertialSample& s : data) a.feed(a.prepare(s));
+    std::array<AugmentedMatrix, kRowsPerSample> c;
+    for (int t = 0; t < kRowsPerSample; ++t) {
+      c[static_cast<std::size_t>(t)] = a.tracker().getRowTypeErrorCovariance(t);
+    }
+    return c;
+  };
+  const auto rated = sums(all, {254.0, 99.0});
+  const auto plain = sums(all, {});
+  const auto accOnly = sums(acc, {});
+  const auto gyroOnly = sums(gyro, {});
+  const double rate = 1.0 / (data[1].time - data[0].time);
+  for (std::size_t t = 0; t < kRowsPerSample; ++t) {
+    const AugmentedMatrix expected =
+        plain[t] + (rate / 254.0 - 1.0) * accOnly[t] + (rate / 99.0 - 1.0) * gyroOnly[t];
+    EXPECT_LT((rated[t] - expected).norm(), 1e-9 * expected.norm()) << "row type " << t;
+    EXPECT_GT((rated[t] - plain[t]).norm(), 0.1 * plain[t].norm()) << "row type " << t;
+  }
+}
+
 TEST(RecursiveTLSWrenchBias, InitRestartsFromThePrior) {
   test::TlsRecordingOptions o;
   o.seconds = 1.0;

@@ -38,7 +38,8 @@ MeasurementNoise EstimationTool::measurementNoise(const EstimatorConfig& config)
 
 void EstimationTool::init() {
   // Always a new object: nothing learnt from earlier samples survives a restart.
-  algorithm_ = createRecursiveTLSWrenchBias(kFeedBlockSeconds);
+  algorithm_ = createRecursiveTLSWrenchBias(
+      kFeedBlockSeconds, NoiseSampleRates{config_.rateLinearAcc, config_.rateAngularVel});
   algorithm_->init(priorParameters(config_), measurementNoise(config_), 1.0);
   logInfo("Estimation tool has been initialized");
 }

@@ -113,6 +113,21 @@ void readDocument(std::istream& in, EstimatorConfig& config) {
     }
   }
 
+  if (root.contains("measurement_noise_sample_rate")) {
+    // Either member may be left out: that channel's variance holds at the recording's rate.
+    constexpr const char* kRates = "payload_estimator_config.measurement_noise_sample_rate.";
+    const json& rates = root.at("measurement_noise_sample_rate");
+    if (!rates.is_object()) {
+      throw std::runtime_error(std::string(kRoot) +
+                               "measurement_noise_sample_rate must be an object with numbers "
+                               "\"linear_acc\" and \"angular_vel\" (Hz)");
+    }
+    if (rates.contains("linear_acc"))
+      config.rateLinearAcc = checked(rates, "linear_acc", kRates, false);
+    if (rates.contains("angular_vel"))
+      config.rateAngularVel = checked(rates, "angular_vel", kRates, false);
+  }
+
   config.runtimeVerbosity = optionalSwitch(root, "runtime_verbosity");
   config.outputBiasEstimate = optionalSwitch(root, "output_bias_estimate");
 

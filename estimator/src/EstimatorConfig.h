@@ -36,6 +36,11 @@ struct EstimatorConfig {
   //! same instant (positive: the IMU value stamped t belongs with the wrench stamped t − d).
   //! Within ±0.025 s, the half width of the window the estimator holds anyway; 0 when absent.
   double imuDelay = 0.0;
+  //! Hz, optional "measurement_noise_sample_rate" "linear_acc" and "angular_vel": the rate at
+  //! which those channels' variances were measured, when the recording interpolates them from a
+  //! slower stream; 0 when absent (the recording's own rate).
+  double rateLinearAcc = 0.0;
+  double rateAngularVel = 0.0;
 
   std::string configPath;  //!< the path the host passed; the payload file goes next to it
 };

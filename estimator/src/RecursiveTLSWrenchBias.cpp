@@ -48,6 +48,11 @@ RecursiveTLSWrenchBias::RecursiveTLSWrenchBias()
     q.setZero();
   }
   uncountedCovariance_.setZero();
+  for (AugmentedMatrix& q : ratedCovariance_) {
+    q.setZero();
+  }
+  for (auto& g : noMotion_.force) g.setZero();
+  for (auto& g : noMotion_.torque) g.setZero();
   clearSampleSums();
 }
 
@@ -190,9 +195,12 @@ void RecursiveTLSWrenchBias::FeedBlock::clear() {
   for (std::size_t i = 0; i < kRowsPerSample; ++i) {
     rowSum[i].setZero();
     covarianceSum[i].setZero();
+    angularVelocitySum[i].setZero();
   }
+  accelerationVariance.setZero();
   uncounted.setZero();
   weight = 0.0;
+  samples = 0;
 }
 
 bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight) {
@@ -211,6 +219,12 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
   // its rows count weight times, their error covariance weight² times.
   const MeasurementVector variances = effectiveVariances();
   const double weightSquared = weight * weight;
+  // A rated angular velocity's share of the rows' error covariance, counted again by density
+  // when the block closes.
+  const bool angularVelocityRated =
+      noiseRates_.angularVelocity > 0.0 && !variances.segment<3>(3).isZero(0.0);
+  MeasurementVector angularVelocityOnly = MeasurementVector::Zero();
+  angularVelocityOnly.segment<3>(3) = variances.segment<3>(3);
   for (int i = 0; i < kRowsPerSample; ++i) {
     const auto type = static_cast<std::size_t>(i);
     AugmentedMatrix& q = rowErrorCovariance_[type];
@@ -224,8 +238,16 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
     block_.covarianceSum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
         weightSquared * q.topLeftCorner<kStructuredBlock, kStructuredBlock>();
     block_.covarianceSum[type](kLast, kLast) += weightSquared * q(kLast, kLast);
+    if (angularVelocityRated) {
+      AugmentedMatrix& part = ratedCovariance_[type];
+      errorModel->writeRowErrorCovariance(i, prepared.jacobians, angularVelocityOnly, part);
+      block_.angularVelocitySum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
+          weightSquared * part.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+    }
   }
+  block_.accelerationVariance += weightSquared * variances.head<3>();
   block_.weight += weight;
+  ++block_.samples;
   // The noise of the channels left out above still enters Σ r·rᵀ, on the inertia of the
   // torque rows (the only rows with inertia): the identification counts it as noise, so that
   // it does not take it for information about the inertia.
@@ -255,6 +277,19 @@ void RecursiveTLSWrenchBias::feedBlock() {
       tls.covarianceEstimator.getWrenchNoiseScales();
   const std::array<double, kRowsPerSample>& regressorScales =
       tls.covarianceEstimator.getRegressorNoiseScales();
+  // A rated channel's interpolated values are correlated over its stream's step: the mean keeps
+  // (block rate / stream rate) times the variance its samples count one by one. The extra share
+  // of each, as a factor on the block's sums (which the mean's covariance divides by w).
+  const double blockRate = block_.samples >= 2 && block_.last > block_.start
+                               ? (block_.samples - 1) / (block_.last - block_.start)
+                               : 0.0;
+  const auto extra = [&](double rate) {
+    return rate > 0.0 ? std::max(0.0, blockRate / rate - 1.0) / w : 0.0;
+  };
+  const double accelerationExtra = extra(noiseRates_.linearAcceleration);
+  const double angularVelocityExtra = extra(noiseRates_.angularVelocity);
+  MeasurementVector accelerationOnly = MeasurementVector::Zero();
+  accelerationOnly.head<3>() = accelerationExtra * block_.accelerationVariance;
   AugmentedObservation d;
   for (int i = 0; i < kRowsPerSample; ++i) {
     const auto type = static_cast<std::size_t>(i);
@@ -263,6 +298,17 @@ void RecursiveTLSWrenchBias::feedBlock() {
     q.topLeftCorner<kStructuredBlock, kStructuredBlock>() =
         block_.covarianceSum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>() / w;
     q(kLast, kLast) = block_.covarianceSum[type](kLast, kLast) / w;
+    if (accelerationExtra > 0.0) {
+      AugmentedMatrix& part = ratedCovariance_[type];
+      errorModel->writeRowErrorCovariance(i, noMotion_, accelerationOnly, part);
+      q.topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
+          part.topLeftCorner<kStructuredBlock, kStructuredBlock>();
+    }
+    if (angularVelocityExtra > 0.0) {
+      q.topLeftCorner<kStructuredBlock, kStructuredBlock>() +=
+          angularVelocityExtra *
+          block_.angularVelocitySum[type].topLeftCorner<kStructuredBlock, kStructuredBlock>();
+    }
     // The pencil takes each row type's wrench noise at the level its residuals show: a wrench
     // channel configured far too quiet would otherwise make the correction blame the
     // regressors for its noise and run off (and regressor noise configured too large for the
@@ -308,9 +354,11 @@ InertialSample RecursiveTLSWrenchBias::getBiasVariance() const {
   return InertialSample{};
 }
 
-std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias(double feedBlockSeconds) {
+std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias(double feedBlockSeconds,
+                                                                  const NoiseSampleRates& rates) {
   auto algorithm = std::make_unique<RecursiveTLSWrenchBias>();
   algorithm->setFeedBlockSeconds(feedBlockSeconds);
+  algorithm->setNoiseSampleRates(rates);
   return algorithm;
 }
 

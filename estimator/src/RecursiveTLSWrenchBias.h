@@ -10,6 +10,16 @@
 
 namespace zelto {
 
+//! The rates at which the regressor channels' configured variances hold, Hz, when a channel
+//! is interpolated onto the samples' faster clock from a slower stream of its own (0: the
+//! samples' own rate). Interpolated values are correlated over the stream's step, so a mean over
+//! many samples keeps the variance of a mean over the stream's samples: the variance times the
+//! samples' rate over the stream's. Single samples still scatter by the variance as configured.
+struct NoiseSampleRates {
+  double linearAcceleration = 0.0;
+  double angularVelocity = 0.0;
+};
+
 //! Recursive total least squares for the payload's inertial parameters and the sensor's
 //! force and torque bias. Every sample gives six rows of D = [H, −(f; τ)] (force x, y, z,
 //! torque x, y, z). Fed samples are averaged over a block of sample time (setFeedBlockSeconds;
@@ -19,7 +29,9 @@ namespace zelto {
 //! iteration for the pencil (Σ r·rᵀ + I/100, Q̄), Q̄ being the mean row error covariance. The
 //! covariance tracker receives every row. A block's rows go in when a sample arrives a block
 //! span after the block's first; the samples of a block still open are not yet in the
-//! estimate.
+//! estimate. A channel with a NoiseSampleRates entry below the block's rate of samples counts
+//! its variance in the block's mean by density (see NoiseSampleRates); assess() judges single
+//! samples on the variance as configured.
 //!
 //! The progress line "[ESTIMATOR] Estimating, keep moving the payload..." is printed at most
 //! once per second of steady-clock time across all objects and threads of the process.
@@ -57,6 +69,7 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   //! Sample time over which fed samples are averaged into one row per row type before they
   //! reach the estimate; 0 feeds every sample on its own.
   void setFeedBlockSeconds(double seconds) { feedBlockSeconds_ = seconds; }
+  void setNoiseSampleRates(const NoiseSampleRates& rates) { noiseRates_ = rates; }
 
  protected:
   std::unique_ptr<ObservationModelTLSWrenchBias> observationModel;
@@ -82,10 +95,17 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
     double refreshTime = 0.0;      //!< time of the sample at the last refresh
   };
 
-  //! Fed samples not yet averaged into the estimate: Σ w·d per row type, Σ w²·Q, Σ w.
+  //! Fed samples not yet averaged into the estimate: Σ w·d per row type, Σ w²·Q, Σ w, and for
+  //! the density count of NoiseSampleRates: Σ w²·σ² of the linear acceleration (its columns of
+  //! every row's Jacobian are constant, so its share of Σ w²·Q follows from these three sums)
+  //! and, per row type, Σ w²·Q of the angular velocity's variances alone (its columns depend on
+  //! the motion).
   struct FeedBlock {
     std::array<AugmentedVector, kRowsPerSample> rowSum;
     std::array<AugmentedMatrix, kRowsPerSample> covarianceSum;
+    Eigen::Vector3d accelerationVariance = Eigen::Vector3d::Zero();
+    std::array<AugmentedMatrix, kRowsPerSample> angularVelocitySum;
+    int samples = 0;
     InertiaMatrix uncounted = InertiaMatrix::Zero();
     double weight = 0.0;
     double start = 0.0;
@@ -107,6 +127,7 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   std::array<AugmentedMatrix, kRowsPerSample> sampleErrors_;
   FeedBlock block_;
   double feedBlockSeconds_ = 0.0;
+  NoiseSampleRates noiseRates_;
   // Workspace for the per-row error covariances of the sample being fed. Their zero pattern
   // never changes, so only the structurally non-zero entries are written per sample.
   std::array<AugmentedMatrix, kRowsPerSample> rowErrorCovariance_;
@@ -114,10 +135,16 @@ class RecursiveTLSWrenchBias : public EstimationAlgorithm {
   // Workspace for a torque row's error covariance with the noise of the channels that carry no
   // excitation (all torque rows share its zero pattern).
   AugmentedMatrix uncountedCovariance_;
+  //! Per row type (their zero patterns differ), a row's error covariance from the variances of
+  //! one rated channel alone.
+  std::array<AugmentedMatrix, kRowsPerSample> ratedCovariance_;
+  //! All zero: the Jacobians a row's error covariance from the linear acceleration alone needs.
+  ErrorModelTLSWrenchBias::SampleJacobians noMotion_;
 };
 
 //! A RecursiveTLSWrenchBias that averages fed samples over feedBlockSeconds, owned through the
 //! abstract base.
-std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias(double feedBlockSeconds = 0.0);
+std::unique_ptr<EstimationAlgorithm> createRecursiveTLSWrenchBias(
+    double feedBlockSeconds = 0.0, const NoiseSampleRates& rates = NoiseSampleRates());
 
 }  // namespace zelto
