@@ -1,7 +1,8 @@
 // zelto-stream-figures: separate sensor streams through `zelto-payload import` and the estimator,
 // and the compensator's "imu_delay" (build/bench/zelto-stream-figures [seeds] [seconds]
 // [delay ms]; ZELTO_FIGURES=streams, robot or compensator runs that table alone; a delay runs
-// the streams table at that delay alone; ZELTO_REAL_NOISE, see whiteProfile).
+// the streams table at that delay alone; ZELTO_REAL_NOISE, see whiteProfile; ZELTO_NO_RATE
+// estimates the imported recordings without their "measurement_noise_sample_rate").
 //
 // - streams: a 0.93 kg tool on a sensor whose wrench comes at 698 Hz, accelerometer at 254 Hz
 //   in g in its own axes, orientation at 99 Hz, each on its own clock, the IMU delayed by −10,
@@ -92,15 +93,16 @@ std::string xyz(const double* v) {
 
 // Force, torque, linear_acc, angular_vel, angular_acc; thresholds of zero: the run lasts the
 // whole recording.
-std::string config(const std::array<double, 15>& n) {
+std::string config(const std::array<double, 15>& n, const std::string& rates) {
   return R"({"payload_estimator_config": {
     "output_config_file_name": "payload.json", "min_time": 0.05, "max_time": 1e6,
     "prior_payload_properties": {"mass": 1.0, "com": {"x": 0, "y": 0, "z": 0.05},
       "inertia": {"Ixx": 0.001, "Ixy": 0, "Ixz": 0, "Iyy": 0.001, "Iyz": 0, "Izz": 0.001}},
     "measurement_noise_covariance": {"force": )" +
          xyz(&n[0]) + ", \"torque\": " + xyz(&n[3]) + ", \"linear_acc\": " + xyz(&n[6]) +
-         ", \"angular_vel\": " + xyz(&n[9]) + ", \"angular_acc\": " + xyz(&n[12]) +
-         R"(},
+         ", \"angular_vel\": " + xyz(&n[9]) + ", \"angular_acc\": " + xyz(&n[12]) + "}" +
+         (rates.empty() ? "" : ", \"measurement_noise_sample_rate\": " + rates) +
+         R"(,
     "estimation_covariance_convergence_threshold": {"mass": 0, "com": 0, "inertia": 0,
       "wrench_bias": 0}}})";
 }
@@ -112,8 +114,9 @@ struct Errors {
 };
 
 Errors estimate(const std::vector<double>& times, const std::vector<std::array<double, 12>>& values,
-                const std::array<double, 15>& noise, const sim::Payload& truth) {
-  const std::string path = harness::writeScratchFile("estimator.json", config(noise));
+                const std::array<double, 15>& noise, const sim::Payload& truth,
+                const std::string& rates = "") {
+  const std::string path = harness::writeScratchFile("estimator.json", config(noise, rates));
   std::array<double, 16> e{}, sd{};
   {
     harness::QuietCout quiet;
@@ -268,7 +271,8 @@ void separateStreams(int seeds, double seconds, const std::vector<double>& delay
           times.push_back(row.time);
           values.push_back(row.values);
         }
-        const Errors e[3] = {estimate(times, values, *imported.noise, r.payload()),
+        const Errors e[3] = {estimate(times, values, *imported.noise, r.payload(),
+                                      std::getenv("ZELTO_NO_RATE") ? "" : imported.noiseRateBlock),
                              estimateDirect(r, seed, 1.0), estimateDirect(r, seed, density)};
         std::printf(
             "%-6s %+7.1f %4llu %+9.2f %8.1f %+8.3f %+8.3f %+8.3f %8.3f %8.3f %8.3f %8.2f %8.2f "

@@ -29,10 +29,13 @@ sensor z = -stream x. imu_delay: 'auto' measures the delay and applies it, or se
 ±0.03); positive when the IMU's time stamps lag the wrench's (the IMU value stamped t describes
 the motion at t - delay).
 
-Returns ImportResult(times, samples, delay, delay_estimate, report, measurement_noise_covariance):
-times (N,) and samples (N, 12) on the wrench's time stamps; delay s, applied; delay_estimate a
-DelayEstimate when measured; report the tool's account; the noise block (a dict) measured at
-the streams' own rates when noise_block is true, else None. Raises ValueError for bad input.)";
+Returns ImportResult(times, samples, delay, delay_estimate, report, measurement_noise_covariance,
+measurement_noise_sample_rate): times (N,) and samples (N, 12) on the wrench's time stamps;
+delay s, applied; delay_estimate a DelayEstimate when measured; report the tool's account; the
+noise block (a dict) measured at the streams' own rates when noise_block is true, else None; the
+rates (Hz) at which the interpolated channels' variances hold, for the configuration's
+"measurement_noise_sample_rate" (a dict; None without noise_block or without a stream slower
+than the wrench). Raises ValueError for bad input.)";
 
 constexpr const char* kDelayDoc =
     R"(Measure the delay of a recording's IMU columns against its wrench columns.
@@ -95,6 +98,14 @@ void addStream(py::handle object, const std::string& role,
     table = tableOf(object, role, layouts);
   }
   source.path = table->name;
+}
+
+py::object rateDict(const tool::ImportResult& result) {
+  if (!result.linearAccRate && !result.angularVelRate) return py::none();
+  py::dict rates;
+  if (result.linearAccRate) rates["linear_acc"] = *result.linearAccRate;
+  if (result.angularVelRate) rates["angular_vel"] = *result.angularVelRate;
+  return std::move(rates);
 }
 
 py::dict noiseDict(const std::array<double, 15>& v) {
@@ -176,7 +187,7 @@ py::object importStreams(py::handle wrench, py::handle accel, py::handle gyro, p
   const tool::ImportReport& r = result.report;
   return moduleObjects().importResult(
       times, samples, r.delay, r.measuredDelay ? delayObject(*r.measuredDelay) : py::none(),
-      r.text(), result.noise ? py::object(noiseDict(*result.noise)) : py::none());
+      r.text(), result.noise ? py::object(noiseDict(*result.noise)) : py::none(), rateDict(result));
 }
 
 py::object measureDelay(py::handle timesObject, py::handle samplesObject) {

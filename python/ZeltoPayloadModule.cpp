@@ -86,11 +86,15 @@ void bindResultTypes(py::module_& m) {
       "rows fitted, description the delay in words, warnings one line each.");
   objects.importResult = addTuple(
       m, "ImportResult",
-      {"times", "samples", "delay", "delay_estimate", "report", "measurement_noise_covariance"},
+      {"times", "samples", "delay", "delay_estimate", "report", "measurement_noise_covariance",
+       "measurement_noise_sample_rate"},
       "Outcome of import_streams(): times (N,) s and samples (N, 12) on the wrench's time "
       "stamps; delay s, applied; delay_estimate a DelayEstimate when it was measured, else None; "
       "report the import's account; measurement_noise_covariance the block measured at the "
-      "streams' own rates (with noise_block=True), else None.");
+      "streams' own rates (with noise_block=True), else None; measurement_noise_sample_rate the "
+      "rates (Hz) at which its interpolated channels' variances hold, a dict with 'linear_acc' "
+      "and/or 'angular_vel' (with noise_block=True and a stream slower than the wrench), else "
+      "None.");
   objects.compensationResult =
       addTuple(m, "CompensationResult", {"wrench", "codes"},
                "Outcome of compensate(): wrench (N, 6) force (N) and torque (N·m), sensor frame; "

@@ -248,6 +248,9 @@ class ImportResult(NamedTuple):
     """The import's account: each stream's rate, jitter, gaps, noise; the delay; warnings."""
     measurement_noise_covariance: Optional[Dict[str, Dict[str, float]]]
     """With noise_block=True: the block measured at the streams' own rates, three digits."""
+    measurement_noise_sample_rate: Optional[Dict[str, float]]
+    """With noise_block=True: Hz, 'linear_acc' and/or 'angular_vel' where interpolated from a
+    stream slower than the wrench (the configuration's "measurement_noise_sample_rate")."""
 
 _Stream = Union[_Path, npt.ArrayLike, None]
 

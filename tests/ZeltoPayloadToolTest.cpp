@@ -599,6 +599,14 @@ TEST(ZeltoPayloadToolImport, FindsTheDelayAndWritesAnAlignedRecording) {
             std::string::npos)
       << run.err;
   EXPECT_FALSE(tool::readEstimatorSettings(copy).imuDelay.has_value());
+  // The accelerometer is interpolated from its 254 Hz: its variance holds at that rate.
+  const std::string rates = "\"measurement_noise_sample_rate\": {\"linear_acc\": 254}";
+  EXPECT_NE(readFile(copy).find(rates), std::string::npos) << readFile(copy);
+  EXPECT_NE(run.err.find("\nzelto-payload: and the rates at which its interpolated channels' "
+                         "variances hold: " +
+                         rates + "\n"),
+            std::string::npos)
+      << run.err;
   // The coloured noise of the wrench and the accelerometer at their own rates is not taken for
   // resampling (the exact orientation is: it has no noise near its Nyquist frequency).
   for (const char* channel : {"wrench fx", "wrench tz", "accelerometer ax", "accelerometer az"}) {
@@ -681,11 +689,17 @@ TEST(ZeltoPayloadToolImport, NoiseNamesResampledChannelsAndTheDelay) {
     std::copy_n(rows[k - k % 4].values.begin() + 6, 6, rows[k].values.begin() + 6);
   }
   tool::writeRecording(held, rows);
-  const std::string config = dir.write("est.json", quickConfig(1.0, 2.0)),
-                    copy = dir.file("copy.json");
+  // Rates that held for the configuration's block do not hold for the one measured here.
+  std::string text = quickConfig(1.0, 2.0);
+  text.replace(text.find("    \"runtime_verbosity\""), 0,
+               "    \"measurement_noise_sample_rate\": {\"linear_acc\": 254},\n");
+  const std::string config = dir.write("est.json", text), copy = dir.file("copy.json");
   const ToolRun run =
       runTool(dir, "noise " + q(held) + " --config " + q(config) + " -o " + q(copy));
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "zelto-payload: \"measurement_noise_sample_rate\" of " + config +
+                         " left out: the new noise block holds at the recording's rate\n");
+  EXPECT_FALSE(tool::readEstimatorSettings(copy).noiseSampleRate);
   EXPECT_NE(run.out.find("\nzelto-payload: " + copy + " is " + config +
                          " with this block and \"imu_delay\": 0.00151 (the delay above, in s)\n"),
             std::string::npos)

@@ -97,11 +97,22 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath) {
     if (config.contains("imu_delay") && config.at("imu_delay").is_number()) {
       settings.imuDelay = config.at("imu_delay").get<double>();
     }
+    settings.noiseSampleRate = config.contains("measurement_noise_sample_rate");
   } catch (const std::exception& e) {
     throw ToolError("cannot read estimator configuration '" + configPath + "': " + e.what());
   }
   settings.payloadFilePath = payloadFileLocation(configPath, settings.outputFileName);
   return settings;
+}
+
+std::string droppedRatesNote(const std::string& configPath) {
+  try {
+    if (!readEstimatorSettings(configPath).noiseSampleRate) return "";
+  } catch (const ToolError&) {
+    return "";
+  }
+  return "zelto-payload: \"measurement_noise_sample_rate\" of " + configPath +
+         " left out: the new noise block holds at the recording's rate\n";
 }
 
 double delayAsWritten(double delay) {
@@ -111,7 +122,8 @@ double delayAsWritten(double delay) {
 }
 
 void writeConfigWithNoise(const std::string& configPath, const std::string& block,
-                          const std::string& outputPath, const ImuDelayEdit& delay) {
+                          const std::string& outputPath, const ImuDelayEdit& delay,
+                          const std::string& rateBlock) {
   ordered_json document = parseConfig(configPath);
   if (!document.is_object() || !document.contains("payload_estimator_config") ||
       !document["payload_estimator_config"].is_object()) {
@@ -120,6 +132,11 @@ void writeConfigWithNoise(const std::string& configPath, const std::string& bloc
   }
   ordered_json& config = document["payload_estimator_config"];
   config["measurement_noise_covariance"] = ordered_json::parse(block);
+  if (rateBlock.empty()) {
+    config.erase("measurement_noise_sample_rate");
+  } else {
+    config["measurement_noise_sample_rate"] = ordered_json::parse(rateBlock);
+  }
   if (delay.action == ImuDelayEdit::Action::Set) {
     config["imu_delay"] = delayAsWritten(delay.value);
   } else if (delay.action == ImuDelayEdit::Action::Remove) {

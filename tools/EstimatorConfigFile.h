@@ -18,7 +18,13 @@ struct EstimatorSettings {
   //! x, y, z; unset when any of them is missing or not a number (the estimator refuses that).
   std::optional<std::array<double, 15>> noise;
   std::optional<double> imuDelay;  //!< s, "imu_delay" when the file has it as a number
+  bool noiseSampleRate = false;    //!< the file has a "measurement_noise_sample_rate"
 };
+
+//! The line a command prints when the copy it writes leaves out the configuration's
+//! "measurement_noise_sample_rate" because its own noise block holds at the recording's rate;
+//! empty when the configuration has none (or cannot be read: the copy reports that).
+std::string droppedRatesNote(const std::string& configPath);
 
 //! What a configuration copy does with the optional "imu_delay".
 struct ImuDelayEdit {
@@ -42,7 +48,10 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath);
 //! member as it was and in its order.
 //! Objects of plain values stay on one line, the layout of the sample configurations. Throws
 //! ToolError naming the file when the configuration cannot be read or the copy not written.
+//! Its "measurement_noise_sample_rate" becomes `rateBlock` (JSON text), or is left out when that
+//! is empty: the rates belong to the noise block they came with.
 void writeConfigWithNoise(const std::string& configPath, const std::string& block,
-                          const std::string& outputPath, const ImuDelayEdit& delay = {});
+                          const std::string& outputPath, const ImuDelayEdit& delay = {},
+                          const std::string& rateBlock = "");
 
 }  // namespace zelto::tool

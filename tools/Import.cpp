@@ -54,10 +54,19 @@ int runImport(const ImportCommandOptions& options) {
     }
     ImuDelayEdit edit;
     if (applied) edit.action = ImuDelayEdit::Action::Remove;
-    writeConfigWithNoise(*options.config, result.noiseBlock, *options.configOut, edit);
+    const std::string droppedRates =
+        result.noiseRateBlock.empty() ? droppedRatesNote(*options.config) : "";
+    writeConfigWithNoise(*options.config, result.noiseBlock, *options.configOut, edit,
+                         result.noiseRateBlock);
     std::cerr << "zelto-payload: " << *options.configOut << " is " << *options.config
               << " with the noise block measured at the streams' own rates: " << result.noiseBlock
               << "\n";
+    if (!result.noiseRateBlock.empty()) {
+      std::cerr << "zelto-payload: and the rates at which its interpolated channels' variances "
+                   "hold: \"measurement_noise_sample_rate\": "
+                << result.noiseRateBlock << "\n";
+    }
+    std::cerr << droppedRates;
     if (applied) {
       const std::string objection = r.measuredDelay ? configurationObjection(*r.measuredDelay)
                                     : std::abs(r.delay) <= kConfigurableDelay ? ""

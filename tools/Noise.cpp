@@ -166,7 +166,9 @@ int runNoise(const NoiseOptions& options) {
     } catch (const ToolError&) {
       // Only for the message below; the copy reports what is wrong with the file.
     }
+    const std::string droppedRates = droppedRatesNote(*options.config);
     writeConfigWithNoise(*options.config, block, *options.output, edit);
+    std::cerr << droppedRates;
     std::cout << "zelto-payload: " << *options.output << " is " << *options.config
               << " with this block";
     if (objection.empty()) {

@@ -715,6 +715,32 @@ class Importer {
         " 1/s² (the estimator's derivative at the wrench's " + format("%.4g Hz)", rate));
     result_.noise = noise;
     result_.noiseBlock = noiseCovarianceBlock(noise, 0);
+    noteNoiseRates(rate);
+  }
+
+  // A measured stream slower than the wrench is interpolated onto its clock: the rows' values
+  // are correlated over the stream's step, so the estimator must know the rate at which the
+  // variance holds. Derived channels are left at the wrench's: a difference of orientations or
+  // a smoothed second derivative is not white at its stream's rate.
+  void noteNoiseRates(double wrenchRate) {
+    const auto slower = [&](const Stream* s) -> std::optional<double> {
+      if (s == nullptr || !(s->report.medianRate < wrenchRate)) return std::nullopt;
+      return std::stod(format("%.4g", s->report.medianRate));
+    };
+    if (accTable_) result_.linearAccRate = slower(accStream_);
+    if (gyroTable_) result_.angularVelRate = slower(gyroStream_);
+    std::string block;
+    const auto member = [&](const char* name, const std::optional<double>& rate) {
+      if (!rate) return;
+      block +=
+          std::string(block.empty() ? "{" : ", ") + "\"" + name + "\": " + format("%.4g", *rate);
+      report().derivations.push_back(std::string(name) + ": its variance holds at " +
+                                     format("%.4g Hz", *rate) +
+                                     ", its stream's rate (\"measurement_noise_sample_rate\")");
+    };
+    member("linear_acc", result_.linearAccRate);
+    member("angular_vel", result_.angularVelRate);
+    if (!block.empty()) result_.noiseRateBlock = block + "}";
   }
 
   // δa = a × ε for an orientation off by the small rotation ε (sensor frame), plus the noise of

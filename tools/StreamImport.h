@@ -150,6 +150,12 @@ struct ImportResult {
   //! derivations), and the "measurement_noise_covariance" value as the noise command writes it.
   std::optional<std::array<double, 15>> noise;
   std::string noiseBlock;
+  //! Hz, with the noise block: the rate of the stream that linear_acc (angular_vel) is
+  //! interpolated from, where it is slower than the wrench's and measured there; unset
+  //! otherwise. noiseRateBlock is the "measurement_noise_sample_rate" value for them, empty when
+  //! neither is set.
+  std::optional<double> linearAccRate, angularVelRate;
+  std::string noiseRateBlock;
 };
 
 //! Reads the streams named in the options and imports them. Throws ToolError with a message for

@@ -22,6 +22,8 @@ def test_import_streams_finds_and_applies_the_imu_delay(recording, tmp_path):
     np.testing.assert_array_equal(np.diff(result.times) > 0, True)
     assert set(result.measurement_noise_covariance) == {
         "force", "torque", "linear_acc", "angular_vel", "angular_acc"}
+    assert result.measurement_noise_sample_rate == {
+        "linear_acc": pytest.approx(250, rel=1e-3), "angular_vel": pytest.approx(250, rel=1e-3)}
     assert "  delay +5.0" in result.report
     # The joined recording is aligned: no delay left between its columns.
     assert zp.measure_delay(result.times, result.samples).delay == pytest.approx(0.0, abs=5e-4)
