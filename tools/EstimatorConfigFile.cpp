@@ -106,11 +106,6 @@ EstimatorSettings readEstimatorSettings(const std::string& configPath) {
 }
 
 std::string droppedRatesNote(const std::string& configPath) {
-  try {
-    if (!readEstimatorSettings(configPath).noiseSampleRate) return "";
-  } catch (const ToolError&) {
-    return "";
-  }
   return "zelto-payload: \"measurement_noise_sample_rate\" of " + configPath +
          " left out: the new noise block holds at the recording's rate\n";
 }

@@ -22,8 +22,7 @@ struct EstimatorSettings {
 };
 
 //! The line a command prints when the copy it writes leaves out the configuration's
-//! "measurement_noise_sample_rate" because its own noise block holds at the recording's rate;
-//! empty when the configuration has none (or cannot be read: the copy reports that).
+//! "measurement_noise_sample_rate" because its own noise block holds at the recording's rate.
 std::string droppedRatesNote(const std::string& configPath);
 
 //! What a configuration copy does with the optional "imu_delay".

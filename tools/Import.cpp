@@ -47,15 +47,18 @@ int runImport(const ImportCommandOptions& options) {
     const ImportReport& r = result.report;
     const bool applied = r.delayGiven || r.measuredDelay.has_value();
     std::optional<double> own;
+    bool ownRates = false;
     try {
-      own = readEstimatorSettings(*options.config).imuDelay;
+      const EstimatorSettings settings = readEstimatorSettings(*options.config);
+      own = settings.imuDelay;
+      ownRates = settings.noiseSampleRate;
     } catch (const ToolError&) {
-      // Only for the message below; the copy reports what is wrong with the file.
+      // Only for the messages below; the copy reports what is wrong with the file.
     }
     ImuDelayEdit edit;
     if (applied) edit.action = ImuDelayEdit::Action::Remove;
     const std::string droppedRates =
-        result.noiseRateBlock.empty() ? droppedRatesNote(*options.config) : "";
+        ownRates && result.noiseRateBlock.empty() ? droppedRatesNote(*options.config) : "";
     writeConfigWithNoise(*options.config, result.noiseBlock, *options.configOut, edit,
                          result.noiseRateBlock);
     std::cerr << "zelto-payload: " << *options.configOut << " is " << *options.config

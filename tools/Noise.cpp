@@ -161,14 +161,16 @@ int runNoise(const NoiseOptions& options) {
       edit.value = delay->delay;
     }
     std::optional<double> own;
+    bool ownRates = false;
     try {
-      own = readEstimatorSettings(*options.config).imuDelay;
+      const EstimatorSettings settings = readEstimatorSettings(*options.config);
+      own = settings.imuDelay;
+      ownRates = settings.noiseSampleRate;
     } catch (const ToolError&) {
-      // Only for the message below; the copy reports what is wrong with the file.
+      // Only for the messages below; the copy reports what is wrong with the file.
     }
-    const std::string droppedRates = droppedRatesNote(*options.config);
     writeConfigWithNoise(*options.config, block, *options.output, edit);
-    std::cerr << droppedRates;
+    if (ownRates) std::cerr << droppedRatesNote(*options.config);
     std::cout << "zelto-payload: " << *options.output << " is " << *options.config
               << " with this block";
     if (objection.empty()) {

@@ -223,8 +223,11 @@ bool RecursiveTLSWrenchBias::feed(const PreparedSample& prepared, double weight)
   // when the block closes.
   const bool angularVelocityRated =
       noiseRates_.angularVelocity > 0.0 && !variances.segment<3>(3).isZero(0.0);
-  MeasurementVector angularVelocityOnly = MeasurementVector::Zero();
-  angularVelocityOnly.segment<3>(3) = variances.segment<3>(3);
+  MeasurementVector angularVelocityOnly;
+  if (angularVelocityRated) {
+    angularVelocityOnly.setZero();
+    angularVelocityOnly.segment<3>(3) = variances.segment<3>(3);
+  }
   for (int i = 0; i < kRowsPerSample; ++i) {
     const auto type = static_cast<std::size_t>(i);
     AugmentedMatrix& q = rowErrorCovariance_[type];
